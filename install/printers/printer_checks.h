@@ -1,0 +1,6 @@
+// The driver check, the default-printer check and def.set.
+#pragma once
+
+bool CheckDefaultPrinter();
+bool CheckDriver();
+void SetProductDefault();

@@ -1,0 +1,23 @@
+// The printer snapshot, single-printer queries and the product-printer test.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+struct InstallContext;
+
+struct PrinterEnumeration {
+    PRINTER_INFO_2W* printers;
+    DWORD printerCount;
+};
+
+struct PrinterInfo {
+    PRINTER_INFO_2W* info;
+    DWORD size;
+};
+
+bool IsProductPrinter(const PRINTER_INFO_2W& printer);
+void EnumeratePrinters(PrinterEnumeration& printers);
+void FreePrinterEnumeration(PrinterEnumeration& printers);
+PrinterInfo& QueryPrinterInfo(PrinterInfo& holder, HANDLE printer);
+void SnapshotPrinters(InstallContext& ctx);

@@ -1,0 +1,3 @@
+#pragma once
+struct InstallContext;
+void ReInstall(InstallContext& ctx);

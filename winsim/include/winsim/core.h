@@ -1,0 +1,73 @@
+// Test-side control of the simulated machine: reset, virtual clock, faults on demand and the
+// record of every API call. Each subsystem of winsim registers its reset with ResetHook.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+// Puts the whole machine back to its initial state (every subsystem, clock, faults, calls).
+void Reset();
+
+// A subsystem's reset, run by Reset() by stage (kernel state 0, services 1, spooler and
+// processes 2), then registration order. Use as a namespace-scope static; listeners
+// (OnClockAdvance, OnCloseHandle, ...) are registered the same way, once, not per Reset.
+struct ResetHook {
+    ResetHook(int stage, std::function<void()> reset);
+};
+
+// ---- virtual clock -------------------------------------------------------
+// Milliseconds since the machine started; Sleep advances it, GetTickCount reads it (mod 2^32).
+uint64_t Now();
+void AdvanceClock(uint64_t ms);
+void SetTickCount(DWORD ticks);  // next GetTickCount returns this; lets tests cross the wrap
+// Sum of all Sleep() durations since Reset.
+uint64_t TotalSlept();
+// Called (with the elapsed ms) every time the clock moves, so that simulated parties
+// (services, the tray application) can act on time.
+void OnClockAdvance(std::function<void(uint64_t now)> listener);
+
+// ---- faults --------------------------------------------------------------
+// The next `times` calls of `api` (e.g. "CreateFileW") fail with `error`, after `skip` calls
+// that behave normally. A negative `times` means every call from then on.
+void InjectFault(std::string_view api, DWORD error, int times = 1, int skip = 0);
+void ClearFaults();
+// Used by API implementations: true when the call must fail; the last error is set already.
+bool TakeFault(std::string_view api);
+
+// ---- call record ---------------------------------------------------------
+struct Call {
+    std::string api;
+    std::u16string args;  // key arguments, comma separated, as the implementation formats them
+};
+void RecordCall(std::string_view api, std::u16string_view args = {});
+const std::vector<Call>& Calls();
+void ClearCalls();
+// Number of recorded calls of `api`.
+size_t CallCount(std::string_view api);
+// Names of the recorded calls in order, optionally only those in `filter`.
+std::vector<std::string> CallSequence(const std::vector<std::string>& filter = {});
+
+// ---- kernel object handles -----------------------------------------------
+// One table for every HANDLE-typed object (files, mutexes, processes, threads, printers).
+enum class ObjectKind { File, Mutex, Process, Thread, Printer };
+HANDLE NewHandle(ObjectKind kind, uint64_t id);
+// The object id behind a handle of that kind, or false.
+bool LookupHandle(HANDLE h, ObjectKind kind, uint64_t* id);
+// Removes the handle from the table; returns false for an unknown handle.
+bool ForgetHandle(HANDLE h);
+size_t OpenHandleCount(ObjectKind kind);
+// CloseHandle dispatches on the kind; a subsystem registers what closing means for its kind.
+void OnCloseHandle(ObjectKind kind, std::function<void(uint64_t id)> close);
+
+// ---- text helpers for winsim and tests ----------------------------------
+std::u16string ToU16(std::string_view ascii_or_utf8);
+std::string ToUtf8(std::u16string_view s);
+std::u16string UpperPath(std::u16string_view s);  // A-Z folding, '/' to '\'
+
+}  // namespace winsim

@@ -1,0 +1,44 @@
+// Test-side control of the simulated file system, modules and version resources.
+// Paths compare without regard to the case of A-Z; '/' and '\' are the same separator.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+inline constexpr char16_t kDefaultSystemDir[] = u"C:\\Windows\\system32";
+inline constexpr char16_t kDefaultModulePath[] = u"C:\\Program Files\\Quillgraph\\drv\\install.exe";
+
+// What GetSystemDirectoryW and GetModuleFileNameW report.
+void SetSystemDirectory(std::u16string path);
+void SetModulePath(std::u16string path);
+
+// Directories are created with their parents; files create their parent directories.
+void MakeDirectory(std::u16string_view path);
+void WriteTestFile(std::u16string_view path, std::string_view bytes);
+bool FileExists(std::u16string_view path);       // an existing file, not a directory
+bool DirectoryExists(std::u16string_view path);
+std::string FileBytes(std::u16string_view path);  // empty when missing
+bool RemoveTestFile(std::u16string_view path);    // ignores holders
+bool CopyTestFile(std::u16string_view from, std::u16string_view to);  // ignores holders
+std::vector<std::u16string> FilesUnder(std::u16string_view dir);      // full paths, sorted
+
+// Version resource: the file's product version a.b.c.d (and file version alike).
+void SetProductVersion(std::u16string_view path, WORD a, WORD b, WORD c, WORD d);
+void ClearVersion(std::u16string_view path);
+
+// Another process holds the file open (or has it loaded as a DLL). While held, opens that
+// conflict with `shareMode` fail with ERROR_SHARING_VIOLATION and DeleteFileW fails with
+// `deleteError` (ERROR_ACCESS_DENIED for a loaded image, ERROR_SHARING_VIOLATION for an open file).
+int HoldFile(std::u16string_view path, DWORD shareMode, DWORD deleteError = ERROR_SHARING_VIOLATION);
+void ReleaseHold(int hold);
+bool IsHeld(std::u16string_view path);
+
+// Number of file handles the code under test has open.
+size_t OpenFileHandles();
+
+}  // namespace winsim

@@ -1,0 +1,17 @@
+// Test-side view of the simulated heaps: every block is accounted for, so a test can assert
+// that a run released everything it took.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace winsim {
+
+size_t LiveGlobalBlocks();   // GlobalAlloc without GlobalFree
+size_t LiveLocalBlocks();    // LocalAlloc / FORMAT_MESSAGE_ALLOCATE_BUFFER without LocalFree
+size_t LiveHeapBlocks();     // HeapAlloc without HeapFree
+size_t HeapBlockSize(const void* block);  // requested size of a live HeapAlloc block, or 0
+size_t HeapReallocations();  // HeapReAlloc calls since Reset
+
+}  // namespace winsim
