@@ -1,0 +1,177 @@
+// The run's context: build, environment switch and release.
+#include "frontend/install_context.h"
+
+#include <winspool.h>
+
+#include "services/spooler_service.h"
+
+HINSTANCE g_moduleInstance = nullptr;
+
+namespace {
+
+// Longest path Windows can hand back, plus its terminator.
+const DWORD kLongestPathUnits = 32768;
+
+struct EnvironmentNames {
+    LPCWSTR environment;
+    LPCWSTR monitorFile;
+    LPCWSTR driverFile;
+    LPCWSTR uiFile;
+};
+
+const EnvironmentNames kX64Names = {kEnvironmentX64, TEXT("vmqmon64.dll"), TEXT("vmqdrv64.dll"),
+                                    TEXT("vmqui64.dll")};
+const EnvironmentNames kX86Names = {kEnvironmentX86, TEXT("vmqmon32.dll"), TEXT("vmqdrv32.dll"),
+                                    TEXT("vmqui32.dll")};
+
+bool EndsWithBackslash(LPCWSTR text) {
+    int length = lstrlenW(text);
+    return length > 0 && text[length - 1] == TEXT('\\');
+}
+
+// The module's own directory, separator kept. The path is read into a buffer that holds
+// the longest Windows path, so a deep install location is never cut to a wrong directory.
+void ReadModuleDir(InstallContext& ctx) {
+    TextBuffer path = nullptr;
+    Resize(path, kLongestPathUnits - 1);
+    if (path == nullptr) {
+        LogPrint(ctx, TEXT("Can`t retrieve installer directory."));
+        return;
+    }
+    DWORD length = GetModuleFileNameW(g_moduleInstance, path->text, kLongestPathUnits);
+    if (length == 0 || length >= kLongestPathUnits) {
+        FreeText(path);
+        LogPrint(ctx, TEXT("Can`t retrieve installer directory."));
+        return;
+    }
+    DWORD keep = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        WCHAR c = path->text[i];
+        if (c == TEXT('\\') || c == TEXT('/') || c == TEXT(':')) keep = i + 1;
+    }
+    Resize(path, keep);
+    ctx.moduleDir = path;
+}
+
+void ReadSystemDir(InstallContext& ctx) {
+    WCHAR buffer[MAX_PATH];
+    UINT length = GetSystemDirectoryW(buffer, MAX_PATH);
+    TextBuffer longer = nullptr;
+    LPCWSTR directory = buffer;
+    if (length >= MAX_PATH) {
+        // Too small: the result is the size needed, terminator included.
+        UINT needed = length;
+        Resize(longer, needed);
+        if (longer == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            length = 0;
+        } else {
+            length = GetSystemDirectoryW(longer->text, needed);
+            if (length >= needed) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                length = 0;
+            }
+            directory = longer->text;
+        }
+    }
+    if (length == 0) {
+        LogError(ctx, kErrSystemDirectory, TEXT("Can`t retrieve system directory."));
+    } else {
+        Assign(ctx.systemDir, directory);
+        if (!EndsWithBackslash(directory)) Append(ctx.systemDir, TEXT("\\"));
+    }
+    FreeText(longer);
+}
+
+}  // namespace
+
+InstallContext& InitContext(InstallContext& ctx, DWORD flags) {
+    ctx.moduleDir = nullptr;
+    ctx.systemDir = nullptr;
+    ctx.log = nullptr;
+    ctx.driverDir = nullptr;
+    ctx.environment = nullptr;
+    ctx.monitorFile = nullptr;
+    ctx.driverFile = nullptr;
+    ctx.helpFile = nullptr;
+    ctx.uiFile = nullptr;
+    ctx.isX64 = 0;
+    ctx.pendingDeletes = nullptr;
+    ctx.savedSettings = nullptr;
+    ctx.printerEnum.printers = nullptr;
+    ctx.printerEnum.printerCount = 0;
+    ctx.errorCount = 0;
+    ctx.logIndent = 0;
+    ctx.portPrinters = nullptr;
+
+    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
+    ctx.reinstallMode = 0;
+    ctx.installMonitor = 1;
+    ctx.copyMonitor = 1;
+    CheckSpooler(ctx);
+    ctx.bothEnvironments = (flags & kInitBothEnvironments) ? 1 : 0;
+    SelectEnvironment(ctx, (flags & kInitStartX64) != 0);
+    ctx.portPrinters = nullptr;
+    ReadModuleDir(ctx);
+    ReadSystemDir(ctx);
+    SnapshotPrinters(ctx);
+    return ctx;
+}
+
+void SelectEnvironment(InstallContext& ctx, bool x64) {
+    const EnvironmentNames& names = x64 ? kX64Names : kX86Names;
+    ctx.isX64 = x64 ? 1 : 0;
+    ctx.environment = names.environment;
+    ctx.monitorFile = names.monitorFile;
+    ctx.driverFile = names.driverFile;
+    ctx.uiFile = names.uiFile;
+
+    DWORD needed = 0;
+    BOOL ok = GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(ctx.environment), 1, nullptr, 0, &needed);
+    if (ok || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
+        ctx.helpFile = kHelpFileName;
+        return;
+    }
+    // Room for the reported bytes (rounded up to whole units) and one more character.
+    SIZE_T units = (static_cast<SIZE_T>(needed) + 1) / sizeof(WCHAR) + 1;
+    LPWSTR directory = static_cast<LPWSTR>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, units * sizeof(WCHAR)));
+    if (directory == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
+    } else if (!GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(ctx.environment), 1,
+                                           reinterpret_cast<LPBYTE>(directory), needed, &needed)) {
+        LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
+    } else {
+        // The spare unit stays a zero even if the spooler left no terminator.
+        directory[units - 1] = 0;
+        LogPrint(ctx, TEXT("PrinterDriverDirectory(1):%s"), directory);
+        int length = lstrlenW(directory);
+        if (length > 0 && directory[length - 1] != TEXT('\\') && static_cast<SIZE_T>(length) + 2 <= units) {
+            directory[length] = TEXT('\\');
+            directory[length + 1] = 0;
+        }
+        LogPrint(ctx, TEXT("PrinterDriverDirectory(2):%s"), directory);
+        Assign(ctx.driverDir, directory);
+    }
+    if (directory != nullptr) {
+        DWORD saved = GetLastError();
+        HeapFree(GetProcessHeap(), 0, directory);
+        SetLastError(saved);
+    }
+    ctx.helpFile = kHelpFileName;
+}
+
+void FreeContext(InstallContext& ctx) {
+    if (ctx.portPrinters != nullptr) GlobalFree(ctx.portPrinters);
+    ctx.portPrinters = nullptr;
+    FreePrinterEnumeration(ctx.printerEnum);
+    FreeSavedSettings(ctx.savedSettings);
+    ctx.savedSettings = nullptr;
+    PathListFree(ctx.pendingDeletes);
+    ctx.pendingDeletes = nullptr;
+    FreeText(ctx.driverDir);
+    FreeText(ctx.log);
+    FreeText(ctx.systemDir);
+    FreeText(ctx.moduleDir);
+}

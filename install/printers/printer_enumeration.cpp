@@ -1,0 +1,79 @@
+// The printer snapshot, single-printer queries and the product-printer test.
+#include "printers/printer_enumeration.h"
+
+#include "frontend/install_context.h"
+
+namespace {
+
+const DWORD kEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+const DWORD kDefaultNameUnits = 255;
+
+// Exact comparison, unit by unit; lstrcmpW would apply the locale's word sort.
+bool SameText(LPCWSTR a, LPCWSTR b) {
+    if (a == nullptr || b == nullptr) return false;
+    for (; *a == *b; ++a, ++b)
+        if (*a == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+bool IsProductPrinter(const PRINTER_INFO_2W& printer) { return SameText(printer.pDriverName, kProductDriverName); }
+
+void FreePrinterEnumeration(PrinterEnumeration& printers) {
+    if (printers.printers != nullptr) GlobalFree(printers.printers);
+    printers.printers = nullptr;
+    printers.printerCount = 0;
+}
+
+void EnumeratePrinters(PrinterEnumeration& printers) {
+    FreePrinterEnumeration(printers);
+    DWORD needed = 0;
+    DWORD count = 0;
+    if (EnumPrintersW(kEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+    void* block = GlobalAlloc(GPTR, static_cast<SIZE_T>(needed) + 32);
+    if (block == nullptr) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return;
+    }
+    printers.printers = static_cast<PRINTER_INFO_2W*>(block);
+    count = 0;
+    if (!EnumPrintersW(kEnumFlags, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed, &count)) {
+        FreePrinterEnumeration(printers);
+        return;
+    }
+    printers.printerCount = count;
+}
+
+PrinterInfo& QueryPrinterInfo(PrinterInfo& holder, HANDLE printer) {
+    holder.info = nullptr;
+    holder.size = 0;
+    if (GetPrinterW(printer, 2, nullptr, 0, &holder.size) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return holder;
+    void* block = GlobalAlloc(GPTR, holder.size);
+    if (block == nullptr) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return holder;
+    }
+    if (!GetPrinterW(printer, 2, static_cast<LPBYTE>(block), holder.size, &holder.size)) {
+        DWORD saved = GetLastError();
+        GlobalFree(block);
+        SetLastError(saved);
+        return holder;
+    }
+    holder.info = static_cast<PRINTER_INFO_2W*>(block);
+    return holder;
+}
+
+void SnapshotPrinters(InstallContext& ctx) {
+    EnumeratePrinters(ctx.printerEnum);
+    WCHAR name[kDefaultNameUnits] = {};
+    DWORD capacity = kDefaultNameUnits;
+    if (!GetDefaultPrinterW(name, &capacity)) return;
+    name[kDefaultNameUnits - 1] = 0;
+    for (DWORD i = 0; i < ctx.printerEnum.printerCount; ++i) {
+        PRINTER_INFO_2W& record = ctx.printerEnum.printers[i];
+        if (SameText(record.pPrinterName, name)) record.Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+    }
+}

@@ -1,0 +1,129 @@
+// The platform's reboot-time file operations (PendingFileRenameOperations), read-only.
+#include "services/pending_files.h"
+
+namespace {
+
+LPCSTR const kSessionManagerKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+LPCWSTR const kPendingValue = TEXT("PendingFileRenameOperations");
+
+// Units of the string at `position`, stopping at its terminator or at the end of the data.
+DWORD MeasureString(const WCHAR* data, DWORD units, DWORD position) {
+    DWORD end = position;
+    while (end < units && data[end] != 0) ++end;
+    return end - position;
+}
+
+LPWSTR CopyUnits(const WCHAR* text, DWORD length) {
+    LPWSTR copy = static_cast<LPWSTR>(GlobalAlloc(GPTR, (static_cast<SIZE_T>(length) + 1) * sizeof(WCHAR)));
+    if (copy == nullptr) return nullptr;
+    for (DWORD i = 0; i < length; ++i) copy[i] = text[i];
+    return copy;
+}
+
+bool IsPlainFile(LPCWSTR path) {
+    DWORD attributes = GetFileAttributesW(StripNtPrefix(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace
+
+LPCWSTR StripNtPrefix(LPCWSTR path) {
+    if (path != nullptr && path[0] == TEXT('\\') && path[1] == TEXT('?') && path[2] == TEXT('?') &&
+        path[3] == TEXT('\\'))
+        return path + 4;
+    return path;
+}
+
+DWORD ReadPendingRenameValue(BYTE** raw, HKEY key) {
+    *raw = nullptr;
+    DWORD size = 0;
+    DWORD result = 0;
+    if (RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size != 0) {
+        DWORD allocated = size;
+        BYTE* buffer = static_cast<BYTE*>(GlobalAlloc(GPTR, allocated));
+        if (buffer == nullptr) {
+            result = 0;
+        } else {
+            DWORD read = allocated;
+            // The value can change between the two queries; only what this read delivered counts.
+            if (RegQueryValueExW(key, kPendingValue, nullptr, nullptr, buffer, &read) == ERROR_SUCCESS) {
+                *raw = buffer;
+                result = read <= allocated ? read : allocated;
+            } else {
+                GlobalFree(buffer);
+            }
+        }
+    }
+    RegCloseKey(key);
+    return result;
+}
+
+void ReadPendingRenames(PendingRenameTable& table) {
+    table.paths = nullptr;
+    table.isFile = nullptr;
+    table.pairCount = 0;
+
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    BYTE* raw = nullptr;
+    DWORD size = ReadPendingRenameValue(&raw, key);
+    if (raw == nullptr) return;
+
+    const WCHAR* data = reinterpret_cast<const WCHAR*>(raw);
+    DWORD units = size / sizeof(WCHAR);
+    // Characters before the final terminator; a value of 0 or 1 bytes has none.
+    DWORD limit = size >= 2 ? (size - 2) / 2 : 0;
+
+    DWORD strings = 0;
+    for (DWORD position = 0; position < limit; ++strings)
+        position += MeasureString(data, units, position) + 1;
+
+    DWORD pairs = strings / 2;
+    if (pairs == 0 || pairs > 0x3FFFFFFF) {
+        GlobalFree(raw);
+        return;
+    }
+    table.paths = static_cast<LPWSTR*>(GlobalAlloc(GPTR, 2 * pairs * sizeof(LPWSTR)));
+    table.isFile = static_cast<int*>(GlobalAlloc(GPTR, 2 * pairs * sizeof(int)));
+    if (table.paths == nullptr || table.isFile == nullptr) {
+        if (table.paths != nullptr) GlobalFree(table.paths);
+        if (table.isFile != nullptr) GlobalFree(table.isFile);
+        table.paths = nullptr;
+        table.isFile = nullptr;
+        GlobalFree(raw);
+        return;
+    }
+    table.pairCount = static_cast<int>(pairs);
+
+    DWORD index = 0;
+    for (DWORD position = 0; position < limit && index < 2 * pairs; ++index) {
+        DWORD length = MeasureString(data, units, position);
+        if (length > 0) {
+            table.paths[index] = CopyUnits(data + position, length);
+            table.isFile[index] = table.paths[index] != nullptr && IsPlainFile(table.paths[index]) ? 1 : 0;
+        }
+        position += length + 1;
+    }
+    GlobalFree(raw);
+}
+
+void DeleteScheduledFilesNow(PendingRenameTable& table) {
+    for (int pair = 0; pair < table.pairCount; ++pair) {
+        int source = 2 * pair;
+        if (table.isFile[source] == 1 && table.paths[source] != nullptr && table.paths[source + 1] == nullptr) {
+            if (DeleteFileW(StripNtPrefix(table.paths[source]))) table.isFile[source] = 0;
+        }
+    }
+}
+
+void FreePendingRenames(PendingRenameTable& table) {
+    if (table.paths != nullptr) {
+        for (int i = 0; i < 2 * table.pairCount; ++i)
+            if (table.paths[i] != nullptr) GlobalFree(table.paths[i]);
+        GlobalFree(table.paths);
+    }
+    if (table.isFile != nullptr) GlobalFree(table.isFile);
+    table.paths = nullptr;
+    table.isFile = nullptr;
+    table.pairCount = 0;
+}

@@ -1,0 +1,109 @@
+// The "spooler" service: start-up check, bounded start and the stop/start bracket.
+#include "services/spooler_service.h"
+
+#include <winsvc.h>
+
+#include "frontend/install_context.h"
+
+namespace {
+
+const DWORD kManagerRights = STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT;
+const DWORD kCheckRights = SERVICE_QUERY_STATUS | SERVICE_START;
+const DWORD kRestartRights = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
+const int kPolls = 50;
+const DWORD kPollMs = 200;
+LPCWSTR const kSpoolerName = TEXT("spooler");
+
+// Closes a handle without disturbing the last error a following error line describes.
+void CloseQuietly(SC_HANDLE& handle) {
+    if (handle == nullptr) return;
+    DWORD saved = GetLastError();
+    CloseServiceHandle(handle);
+    SetLastError(saved);
+    handle = nullptr;
+}
+
+}  // namespace
+
+bool StartSpoolerAndWait(SC_HANDLE service) {
+    StartServiceW(service, 0, nullptr);  // fails harmlessly when already running
+    SERVICE_STATUS status = {};
+    QueryServiceStatus(service, &status);
+    for (int poll = 0; poll < kPolls; ++poll) {
+        if (status.dwCurrentState == SERVICE_RUNNING) return true;
+        Sleep(kPollMs);
+        QueryServiceStatus(service, &status);  // a failed query keeps the previous state
+    }
+    return status.dwCurrentState == SERVICE_RUNNING;
+}
+
+bool CheckSpooler(InstallContext& ctx) {
+    LogPrint(ctx, TEXT(">Check Spooler"));
+    ctx.logIndent += 1;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, kManagerRights);
+    if (manager == nullptr) {
+        LogError(ctx, kErrOpenServiceManager, TEXT("Can't open service manager."));
+        ctx.logIndent -= 1;
+        return false;
+    }
+    bool result = false;
+    SC_HANDLE service = OpenServiceW(manager, kSpoolerName, kCheckRights);
+    if (service == nullptr) {
+        LogError(ctx, kErrOpenSpooler, TEXT("Can't open the spooler"));
+    } else {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_RUNNING) {
+            result = true;
+        } else if (StartSpoolerAndWait(service)) {
+            result = true;
+        } else {
+            LogError(ctx, kErrStartSpooler, TEXT("Can't start the spooler"));
+        }
+        CloseQuietly(service);
+    }
+    CloseQuietly(manager);
+    ctx.logIndent -= 1;
+    return result;
+}
+
+void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
+    if (ctx != nullptr) LogPrint(*ctx, TEXT(">Restart Spooler"));
+    restart.context = ctx;
+    restart.spoolerService = nullptr;
+    restart.stopRequested = 0;
+    restart.serviceManager = OpenSCManagerW(nullptr, nullptr, kManagerRights);
+    if (restart.serviceManager == nullptr) {
+        if (ctx != nullptr) LogError(*ctx, kErrOpenServiceManager, TEXT("Can't open service manager."));
+        return;
+    }
+    restart.spoolerService = OpenServiceW(restart.serviceManager, kSpoolerName, kRestartRights);
+    if (restart.spoolerService == nullptr) {
+        if (ctx != nullptr) LogError(*ctx, kErrOpenSpooler, TEXT("Can't open the spooler"));
+        return;
+    }
+    SERVICE_STATUS status = {};
+    if (!ControlService(restart.spoolerService, SERVICE_CONTROL_STOP, &status)) {
+        DWORD code = GetLastError();
+        if (code != ERROR_SERVICE_NOT_ACTIVE && ctx != nullptr)
+            LogError(*ctx, kErrControlService, TEXT("ControlService failed with code %d (0x%x)"), code, code);
+    }
+    restart.stopRequested = 1;
+    status = SERVICE_STATUS{};
+    QueryServiceStatus(restart.spoolerService, &status);
+    for (int poll = 0; poll < kPolls; ++poll) {
+        if (status.dwCurrentState == SERVICE_STOPPED) return;
+        Sleep(kPollMs);
+        QueryServiceStatus(restart.spoolerService, &status);
+    }
+    if (status.dwCurrentState != SERVICE_STOPPED && ctx != nullptr)
+        LogError(*ctx, kErrStopSpooler, TEXT("Can't stop the spooler"));
+}
+
+void EndSpoolerRestart(SpoolerRestart& restart) {
+    if (restart.spoolerService != nullptr) {
+        if (restart.stopRequested && !StartSpoolerAndWait(restart.spoolerService) && restart.context != nullptr)
+            LogError(*restart.context, kErrStartSpooler, TEXT("Can't start the spooler"));
+        CloseQuietly(restart.spoolerService);
+    }
+    CloseQuietly(restart.serviceManager);
+}
