@@ -28,3 +28,9 @@ DWORD ReadPendingRenameValue(BYTE** raw, HKEY key);
 void ReadPendingRenames(PendingRenameTable& table);
 void DeleteScheduledFilesNow(PendingRenameTable& table);
 void FreePendingRenames(PendingRenameTable& table);
+
+// Drops from the platform's reboot-time operations every scheduled deletion (empty destination)
+// whose source is `path` (NT prefix removed, case of A-Z ignored); every other pair and the rest
+// of the value stay byte for byte, and a value left without operations is removed. Returns the
+// number of deletions dropped, or -1 when the value could not be read or rewritten.
+int RemoveScheduledDeletesOf(LPCWSTR path);

@@ -1,0 +1,179 @@
+// The entry routine: split the command line, pick one action by its command word, run it and
+// turn its outcome into the exit code the setup program reads.
+#include "frontend/entry.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "frontend/install_context.h"
+#include "frontend/install_log.h"
+#include "frontend/log_dialog.h"
+#include "printers/printer_checks.h"
+#include "services/pending_files.h"
+#include "tray/tray_app.h"
+#include "workflows/reinstall.h"
+#include "workflows/startup_check.h"
+#include "workflows/uninstall.h"
+
+HINSTANCE g_moduleInstance = NULL;
+
+namespace {
+
+const int kExitInstalled = 1;
+const int kExitUninstalled = 2;
+const int kExitNo = 3;
+const int kExitDefaultSet = 4;
+const int kExitNothing = 6;
+const int kExitErrors = 100;
+const int kExitRebootPending = 101;
+const int kExitDefaultNotProduct = 102;
+const int kExitDriverRecent = 103;
+const int kExitFilesWaiting = 200;
+
+// The help viewer may refuse to close; 100 rounds of 50 ms keep a run from hanging on it.
+const int kHelpCloseRounds = 100;
+const DWORD kHelpCloseWaitMs = 50;
+
+WCHAR FoldAsciiCase(WCHAR c) {
+    return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c;
+}
+
+// Only A to Z fold; every other unit must match exactly.
+bool SameWordIgnoringAsciiCase(LPCWSTR word, LPCWSTR expected) {
+    for (;; ++word, ++expected) {
+        if (FoldAsciiCase(*word) != FoldAsciiCase(*expected)) return false;
+        if (*word == 0) return true;
+    }
+}
+
+bool IsInstallWord(LPCWSTR word) {
+    return SameWordIgnoringAsciiCase(word, TEXT("in")) || SameWordIgnoringAsciiCase(word, TEXT("install")) ||
+           SameWordIgnoringAsciiCase(word, TEXT("serverinstall")) ||
+           SameWordIgnoringAsciiCase(word, TEXT("in_notray"));
+}
+
+bool IsBlank(WCHAR c) {
+    return c == TEXT(' ') || c == TEXT('\t') || c == TEXT('\n') || c == TEXT('\v') || c == TEXT('\f') ||
+           c == TEXT('\r');
+}
+
+// Signed decimal with leading blanks and sign; stops at the first non-digit; clamps to 32 bits.
+LONG ParseWindowNumber(LPCWSTR text) {
+    while (IsBlank(*text)) ++text;
+    bool negative = false;
+    if (*text == TEXT('+') || *text == TEXT('-')) {
+        negative = *text == TEXT('-');
+        ++text;
+    }
+    const long long limit = negative ? 2147483648LL : 2147483647LL;
+    long long value = 0;
+    for (; *text >= TEXT('0') && *text <= TEXT('9'); ++text) {
+        value = value * 10 + (*text - TEXT('0'));
+        if (value > limit) value = limit;  // saturate; later digits cannot bring it back
+    }
+    return static_cast<LONG>(negative ? -value : value);
+}
+
+HWND ParentWindowOf(int argc, LPWSTR* argv) {
+    if (argc != 3) return NULL;
+    HWND candidate = reinterpret_cast<HWND>(static_cast<LONG_PTR>(ParseWindowNumber(argv[2])));
+    return IsWindow(candidate) ? candidate : NULL;
+}
+
+bool ShiftHeld() {
+    return GetAsyncKeyState(VK_SHIFT) < 0;
+}
+
+// Shown when the run logged errors or the user holds Shift.
+void ShowLogIfWanted(InstallContext& ctx, HWND parent) {
+    if (ctx.errorCount == 0 && !ShiftHeld()) return;
+    DialogBoxParamW(g_moduleInstance, MAKEINTRESOURCEW(IDD_LOG_DIALOG), parent, LogDialogProc,
+                    reinterpret_cast<LPARAM>(&ctx));
+}
+
+int RunInstall(HWND parent) {
+    CloseHelpWindows();
+    InstallContext ctx;
+    InitContext(ctx, kInitBothEnvironments | kInitStartX64);
+    LogPrint(ctx, TEXT(">>0010"));
+    ReInstall(ctx);
+    DWORD scheduled = ScheduleDeletesAtReboot(ctx);
+    ShowLogIfWanted(ctx, parent);
+    LONG errors = ctx.errorCount;
+    FreeContext(ctx);
+    if (errors != 0) return kExitErrors;
+    return scheduled > 0 ? kExitRebootPending : kExitInstalled;
+}
+
+int Dispatch(int argc, LPWSTR* argv) {
+    if (argc < 2) return kExitNothing;
+    LPCWSTR word = argv[1];
+    HWND parent = ParentWindowOf(argc, argv);
+
+    bool installMode = IsInstallWord(word);
+    if (SameWordIgnoringAsciiCase(word, TEXT("onChkDrv"))) {
+        return CheckDriver() ? kExitDriverRecent : kExitNo;
+    }
+    if (SameWordIgnoringAsciiCase(word, TEXT("onInit"))) {
+        if (StartupCheck()) return kExitFilesWaiting;
+        return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
+    }
+    if (SameWordIgnoringAsciiCase(word, TEXT("un")) || SameWordIgnoringAsciiCase(word, TEXT("uninstall"))) {
+        CloseHelpWindows();
+        DWORD scheduled = 0;
+        if (RunUninstall(parent, scheduled)) return kExitErrors;
+        return scheduled > 0 ? kExitRebootPending : kExitUninstalled;
+    }
+    if (SameWordIgnoringAsciiCase(word, TEXT("removetray"))) {
+        RemoveTray();
+        return kExitNothing;
+    }
+    if (installMode) return RunInstall(parent);
+    if (lstrcmpW(word, TEXT("def.set")) == 0) {
+        SetProductDefault();
+        return kExitDefaultSet;
+    }
+    return kExitNothing;
+}
+
+}  // namespace
+
+int RunEntry(HINSTANCE instance, LPCWSTR commandLine) {
+    g_moduleInstance = instance;
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
+    int code = argv ? Dispatch(argc, argv) : kExitNothing;
+    // The process ends right after this; releasing here keeps the host runs' heap balanced.
+    if (argv) LocalFree(argv);
+    return code;
+}
+
+void CloseHelpWindows() {
+    for (int round = 0; round < kHelpCloseRounds; ++round) {
+        HWND help = FindWindowW(TEXT("HH Parent"), TEXT("Quillgraph Help"));
+        if (!help) return;
+        PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Sleep(kHelpCloseWaitMs);
+    }
+}
+
+DWORD ScheduleDeletesAtReboot(InstallContext& ctx) {
+    DWORD scheduled = 0;
+    for (PathNode* node = ctx.pendingDeletes; node; node = node->next) {
+        if (node->path && MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
+    }
+    if (ctx.pendingDeletes) PathListFree(ctx.pendingDeletes);
+    ctx.pendingDeletes = NULL;
+    return scheduled;
+}
+
+bool RunUninstall(HWND parent, DWORD& scheduled) {
+    InstallContext ctx;
+    InitContext(ctx, kInitBothEnvironments | kInitStartX64);
+    UnInstallWithRestart(ctx);
+    scheduled = ScheduleDeletesAtReboot(ctx);
+    ShowLogIfWanted(ctx, parent);
+    bool errors = ctx.errorCount != 0;
+    FreeContext(ctx);
+    return errors;
+}

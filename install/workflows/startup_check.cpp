@@ -1,0 +1,62 @@
+// The start-up check: are the product's 64-bit files still waiting for a reboot?
+#include "workflows/startup_check.h"
+
+#include <windows.h>
+
+#include "services/pending_files.h"
+#include "services/spooler_service.h"
+
+namespace {
+
+const int kAttempts = 2;
+const LPCWSTR kProductFiles[] = {TEXT("vmqmon64.dll"), TEXT("vmqdrv64.dll"), TEXT("vmqui64.dll")};
+
+WCHAR FoldAsciiCase(WCHAR c) {
+    return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c;
+}
+
+bool SameNameIgnoringAsciiCase(LPCWSTR a, LPCWSTR b) {
+    for (;; ++a, ++b) {
+        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
+        if (*a == 0) return true;
+    }
+}
+
+// The text after the last '\', '/' or ':' once the NT prefix is gone.
+LPCWSTR FileNamePart(LPCWSTR path) {
+    LPCWSTR name = StripNtPrefix(path);
+    for (LPCWSTR p = name; *p; ++p) {
+        if (*p == TEXT('\\') || *p == TEXT('/') || *p == TEXT(':')) name = p + 1;
+    }
+    return name;
+}
+
+bool ProductFileWaiting(const PendingRenameTable& table) {
+    for (LPCWSTR productFile : kProductFiles) {
+        for (int pair = 0; pair < table.pairCount; ++pair) {
+            LPCWSTR source = table.paths[2 * pair];
+            if (table.isFile[2 * pair] == 1 && source &&
+                SameNameIgnoringAsciiCase(FileNamePart(source), productFile)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool StartupCheck() {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        PendingRenameTable table;
+        ReadPendingRenames(table);
+        DeleteScheduledFilesNow(table);
+        bool waiting = ProductFileWaiting(table);
+        FreePendingRenames(table);
+        if (!waiting) return false;
+        SpoolerRestart restart;
+        BeginSpoolerRestart(restart, NULL);
+        EndSpoolerRestart(restart);
+    }
+    return true;
+}

@@ -1,0 +1,117 @@
+// Taking the product off the system: tray application, printers, driver, port monitor, then
+// the files that were locked.
+#include "workflows/uninstall.h"
+
+#include <windows.h>
+
+#include "frontend/install_context.h"
+#include "frontend/install_log.h"
+#include "monitor/monitor_enum.h"
+#include "monitor/monitor_removal.h"
+#include "printers/printer_driver.h"
+#include "printers/printer_settings.h"
+#include "services/pending_files.h"
+#include "services/spooler_service.h"
+#include "tray/tray_app.h"
+
+namespace {
+
+void ReleaseMonitors(MonitorEnum& monitors) {
+    if (monitors.monitors) GlobalFree(monitors.monitors);
+    monitors.monitors = NULL;
+    monitors.monitorCount = 0;
+}
+
+void ReleaseDrivers(DriverEnum& drivers) {
+    if (drivers.drivers) GlobalFree(drivers.drivers);
+    drivers.drivers = NULL;
+    drivers.driverCount = 0;
+}
+
+void DeleteScheduledFiles() {
+    PendingRenameTable table;
+    ReadPendingRenames(table);
+    DeleteScheduledFilesNow(table);
+    FreePendingRenames(table);
+}
+
+}  // namespace
+
+void UnInstall(InstallContext& ctx) {
+    LogPrint(ctx, TEXT(">UnInstall"));
+    ctx.logIndent += 1;
+    if (ctx.bothEnvironments) {
+        UnInstallServer(ctx);
+        ctx.logIndent -= 1;
+        return;
+    }
+    RemoveTray();
+
+    // Both enumerations are taken before anything is removed.
+    MonitorEnum monitors;
+    LogPrint(ctx, TEXT("EnumMonitors"));
+    EnumerateMonitors(monitors, ctx);
+    LogPrint(ctx, TEXT("%d Monitors found."), static_cast<int>(monitors.monitorCount));
+
+    DriverEnum drivers;
+    LogPrint(ctx, TEXT("EnumPrinterDrivers for %s"), ctx.environment);
+    EnumerateDrivers(drivers, ctx.environment);
+    LogPrint(ctx, TEXT("%d drivers found"), static_cast<int>(drivers.driverCount));
+
+    DeleteAllPrinters(ctx);
+    DeleteProductDriver(ctx, drivers);
+    DeleteProductMonitor(ctx, monitors);
+    if (ctx.pendingDeletes) DeletePendingFiles(ctx);
+
+    ReleaseDrivers(drivers);
+    ReleaseMonitors(monitors);
+    ctx.logIndent -= 1;
+}
+
+void UnInstallServer(InstallContext& ctx) {
+    LogPrint(ctx, TEXT(">UnInstall Server"));
+    ctx.logIndent += 1;
+    RemoveTray();
+
+    MonitorEnum monitors;
+    LogPrint(ctx, TEXT("EnumMonitors"));
+    EnumerateMonitors(monitors, ctx);
+    LogPrint(ctx, TEXT("%d Monitors found"), static_cast<int>(monitors.monitorCount));
+
+    DriverEnum firstDrivers;
+    LogPrint(ctx, TEXT("EnumPrinterDrivers for %s"), ctx.environment);
+    EnumerateDrivers(firstDrivers, ctx.environment);
+
+    LPCWSTR otherEnvironment = ctx.isX64 ? kEnvironmentX86 : kEnvironmentX64;
+    DriverEnum secondDrivers;
+    LogPrint(ctx, TEXT("EnumPrinterDrivers for %s"), otherEnvironment);
+    EnumerateDrivers(secondDrivers, otherEnvironment);
+
+    DeleteAllPrinters(ctx);
+    DeleteProductDriver(ctx, firstDrivers);
+    DeleteProductMonitor(ctx, monitors);
+
+    // The monitor goes only once, in the first environment; the second one loses its driver.
+    SelectEnvironment(ctx, !ctx.isX64);
+    DeleteProductDriver(ctx, secondDrivers);
+    SelectEnvironment(ctx, !ctx.isX64);
+
+    if (ctx.pendingDeletes) DeletePendingFiles(ctx);
+
+    ReleaseDrivers(secondDrivers);
+    ReleaseDrivers(firstDrivers);
+    ReleaseMonitors(monitors);
+    ctx.logIndent -= 1;
+}
+
+void UnInstallWithRestart(InstallContext& ctx) {
+    UnInstall(ctx);
+    DeleteScheduledFiles();
+    if (!ctx.pendingDeletes) return;
+    DeletePendingFiles(ctx);
+    if (!ctx.pendingDeletes) return;
+    SpoolerRestart restart;
+    BeginSpoolerRestart(restart, &ctx);
+    DeletePendingFiles(ctx);
+    EndSpoolerRestart(restart);
+}
