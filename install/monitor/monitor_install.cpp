@@ -1,0 +1,110 @@
+// Copying the port monitor DLL, registering the monitor and moving parked printers back.
+#include "monitor/monitor_install.h"
+
+#include "frontend/install_context.h"
+#include "services/file_copy.h"
+#include "services/spooler_service.h"
+
+namespace {
+
+const int kRegisterAttempts = 5;
+const DWORD kRegisterPauseMs = 50;
+const int kFilePortLength = 5;     // "file:"
+const int kProductPortLength = 17;  // "QuillgraphServer:"
+
+// First occurrence of `needle` in `text` (case-sensitive), or null.
+LPWSTR FindText(LPWSTR text, LPCWSTR needle) {
+    if (text == nullptr) return nullptr;
+    for (; *text; ++text) {
+        int i = 0;
+        while (needle[i] != 0 && text[i] == needle[i]) ++i;
+        if (needle[i] == 0) return text;
+    }
+    return nullptr;
+}
+
+bool IsExistingFile(LPCWSTR path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// A removal may have kept the monitor because its DLL was compatible, and a scheduled deletion
+// may have taken that DLL since; registering without it would fail.
+bool MonitorFileMissing(InstallContext& ctx) {
+    TextBuffer path = CopyText(ctx.systemDir);
+    Append(path, ctx.monitorFile);
+    bool missing = !IsExistingFile(TextOf(path));
+    FreeText(path);
+    return missing;
+}
+
+void CopyMonitorFile(InstallContext& ctx) {
+    LogPrint(ctx, TEXT("Copy monitor file"));
+    if (CopyFileToDir(ctx, TextOf(ctx.systemDir), ctx.monitorFile, nullptr, 0, false) == S_OK) return;
+    // The spooler may hold the old DLL: copy again while it is stopped, this time loudly.
+    SpoolerRestart restart;
+    BeginSpoolerRestart(restart, &ctx);
+    CopyFileToDir(ctx, TextOf(ctx.systemDir), ctx.monitorFile, nullptr, 0, true);
+    EndSpoolerRestart(restart);
+}
+
+bool RegisterMonitor(InstallContext& ctx) {
+    MONITOR_INFO_2W info;
+    info.pName = const_cast<LPWSTR>(kProductMonitorName);
+    info.pEnvironment = const_cast<LPWSTR>(ctx.environment);
+    info.pDLLName = const_cast<LPWSTR>(ctx.monitorFile);
+    for (int attempt = 1; attempt <= kRegisterAttempts; ++attempt) {
+        if (attempt > 1) Sleep(kRegisterPauseMs);
+        if (AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) return true;
+        DWORD error = GetLastError();
+        LogPrint(ctx, TEXT("AddMonitor - failed. Trying to wait and install again"));
+        SetLastError(error);  // the error line must describe AddMonitorW
+    }
+    LogError(ctx, kErrInstallMonitor, TEXT("Can`t install a local port monitor'QuillgraphServer:'"));
+    return false;
+}
+
+// "file:" back to "QuillgraphServer:" in the storage where the removal had shrunk it.
+bool RestorePortName(PRINTER_INFO_2W& printer) {
+    LPWSTR at = FindText(printer.pPortName, kFilePortName);
+    if (at == nullptr) return false;
+    int restLength = lstrlenW(at + kFilePortLength);
+    for (int i = restLength; i >= 0; --i) at[kProductPortLength + i] = at[kFilePortLength + i];
+    for (int i = 0; i < kProductPortLength; ++i) at[i] = kProductPortName[i];
+    return true;
+}
+
+void RestoreParkedPrinters(InstallContext& ctx) {
+    if (ctx.portPrinters == nullptr) return;
+    for (PRINTER_INFO_2W** entry = ctx.portPrinters; *entry != nullptr; ++entry) {
+        PRINTER_INFO_2W& printer = **entry;
+        if (!RestorePortName(printer)) continue;
+        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+        HANDLE handle = nullptr;
+        if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
+            if (SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0))
+                LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
+            else
+                LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
+            ClosePrinter(handle);
+        } else {
+            LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
+        }
+    }
+}
+
+}  // namespace
+
+void AddProductMonitor(InstallContext& ctx) {
+    LogPrint(ctx, TEXT(">AddMonitor"));
+    ctx.logIndent += 1;
+    if (ctx.copyMonitor || MonitorFileMissing(ctx))
+        CopyMonitorFile(ctx);
+    else
+        LogPrint(ctx, TEXT("Skip copy monitor file"));
+    if (RegisterMonitor(ctx)) {
+        LogPrint(ctx, TEXT("AddMonitor - OK :)"));
+        RestoreParkedPrinters(ctx);
+    }
+    ctx.logIndent -= 1;
+}

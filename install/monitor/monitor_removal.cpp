@@ -1,0 +1,180 @@
+// Removing the product's port monitor: version check, parking printers, three attempts.
+#include "monitor/monitor_removal.h"
+
+#include <windows.h>
+#include <winver.h>
+
+#include "frontend/install_context.h"
+#include "services/spooler_service.h"
+
+namespace {
+
+const int kOldestCompatibleBuild = 2416;
+const int kFilePortLength = 5;      // "file:"
+const int kProductPortLength = 17;  // "QuillgraphServer:"
+
+LPWSTR FindText(LPWSTR text, LPCWSTR needle) {
+    if (text == nullptr) return nullptr;
+    for (; *text; ++text) {
+        int i = 0;
+        while (needle[i] != 0 && text[i] == needle[i]) ++i;
+        if (needle[i] == 0) return text;
+    }
+    return nullptr;
+}
+
+// "QuillgraphServer:" becomes "file:" inside the same storage; the tail moves left.
+bool ParkPortName(PRINTER_INFO_2W& printer) {
+    LPWSTR at = FindText(printer.pPortName, kProductPortName);
+    if (at == nullptr) return false;
+    for (int i = 0; i < kFilePortLength; ++i) at[i] = kFilePortName[i];
+    at[kFilePortLength] = 0;
+    LPWSTR rest = at + kProductPortLength;
+    int i = 0;
+    do {
+        at[kFilePortLength + i] = rest[i];
+    } while (rest[i++] != 0);
+    return true;
+}
+
+void ParkPrinters(InstallContext& ctx) {
+    if (ctx.portPrinters != nullptr) {
+        GlobalFree(ctx.portPrinters);
+        ctx.portPrinters = nullptr;
+    }
+    DWORD count = ctx.printerEnum.printerCount;
+    if (count == 0 || ctx.printerEnum.printers == nullptr) return;
+    PRINTER_INFO_2W** parked = static_cast<PRINTER_INFO_2W**>(
+        GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (static_cast<SIZE_T>(count) + 1) * sizeof(PRINTER_INFO_2W*)));
+    if (parked == nullptr) return;
+    ctx.portPrinters = parked;
+    DWORD used = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        PRINTER_INFO_2W& printer = ctx.printerEnum.printers[i];
+        if (!ParkPortName(printer)) continue;
+        parked[used++] = &printer;
+        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+        HANDLE handle = nullptr;
+        if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
+            if (SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0))
+                LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
+            else
+                LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
+            ClosePrinter(handle);
+        } else {
+            LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
+        }
+    }
+    parked[used] = nullptr;
+}
+
+// Decides from the DLL's build whether the monitor stays; true when it does.
+bool KeepCompatibleMonitor(InstallContext& ctx, LPCWSTR path, bool found) {
+    if (!ctx.reinstallMode) {
+        LogPrint(ctx, TEXT("There is no check for monitor version"));
+        return false;
+    }
+    int build = path != nullptr ? ReadFileBuild(path) : -1;
+    if (build >= kOldestCompatibleBuild && build <= BuildNumber) {
+        LogPrint(ctx, TEXT("Version (%d) is compatible, proceed without uninstall"), build);
+        if (found)
+            ctx.installMonitor = 0;
+        else
+            ctx.copyMonitor = 0;
+        LogPrint(ctx, TEXT("InstallMonitor == %d, CopyMonitor == %d"), ctx.installMonitor ? 1 : 0,
+                 ctx.copyMonitor ? 1 : 0);
+        return true;
+    }
+    if (build < 0)
+        LogPrint(ctx, TEXT("Version is unknown, proceed with reinstall"));
+    else
+        LogPrint(ctx, TEXT("Version (%d) is not supported, proceed with reinstall"), build);
+    return false;
+}
+
+}  // namespace
+
+int ReadFileBuild(LPCWSTR path) {
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &handle);
+    if (size == 0) return -1;
+    void* block = GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size);
+    if (block == nullptr) return -1;
+    int build = -1;
+    if (GetFileVersionInfoW(path, 0, size, block)) {
+        VS_FIXEDFILEINFO* info = nullptr;
+        UINT length = 0;
+        if (VerQueryValueW(block, TEXT("\\"), reinterpret_cast<LPVOID*>(&info), &length) && info != nullptr &&
+            length >= sizeof(VS_FIXEDFILEINFO))
+            build = static_cast<int>(info->dwProductVersionLS & 0xFFFF);
+    }
+    GlobalFree(block);
+    return build;
+}
+
+bool TryDeleteMonitor(LPCWSTR environment) {
+    return DeleteMonitorW(nullptr, const_cast<LPWSTR>(environment), const_cast<LPWSTR>(kProductMonitorName)) !=
+           FALSE;
+}
+
+void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
+    LogPrint(ctx, TEXT(">DeleteMonitor"));
+    ctx.logIndent += 1;
+    if (monitors.monitorCount != 0)
+        LogMonitorList(ctx, monitors);
+    else
+        LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
+
+    int index = FindProductMonitor(monitors);
+    bool found = index >= 0;
+    if (found)
+        LogPrint(ctx, TEXT("Port monitor is found. Index=%d"), index + 1);
+    else
+        LogPrint(ctx, TEXT("No Quillgraph port monitor was found."));
+
+    // Without a file name the path is the system directory itself: never read or delete that.
+    TextBuffer path = CopyText(ctx.systemDir);
+    bool hasFileName = false;
+    if (monitors.monitorCount == 0 || !found) {
+        LogPrint(ctx, TEXT("Computing monitor filename"));
+        if (ctx.monitorFile != nullptr && ctx.monitorFile[0] != 0) {
+            Append(path, ctx.monitorFile);
+            hasFileName = true;
+        }
+    } else {
+        LogPrint(ctx, TEXT("Trying to get monitor filename from MONITOR_INFO_2"));
+        LPCWSTR dll = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.monitors)[index].pDLLName;
+        if (dll != nullptr && dll[0] != 0) {
+            Append(path, dll);
+            hasFileName = true;
+        }
+    }
+    LogPrint(ctx, TEXT("Auto calculated monitor file name: %s"), TextOf(path));
+
+    if (!KeepCompatibleMonitor(ctx, hasFileName ? TextOf(path) : nullptr, found)) {
+        bool removed = TryDeleteMonitor(ctx.environment);
+        if (!removed && !found) {
+            LogPrint(ctx, TEXT("Can't delete monitor and monitor was not found. So everything should be ok"));
+        } else {
+            if (!removed) {
+                LogPrint(ctx, TEXT("Can't delete monitor from the first try"));
+                ParkPrinters(ctx);
+                removed = TryDeleteMonitor(ctx.environment);
+                if (!removed) {
+                    SpoolerRestart restart;
+                    BeginSpoolerRestart(restart, &ctx);
+                    EndSpoolerRestart(restart);
+                    removed = TryDeleteMonitor(ctx.environment);
+                    if (!removed)
+                        LogError(ctx, kErrRemoveMonitor, TEXT("Can`t remove the port monitor 'QuillgraphServer:'"));
+                }
+            }
+            if (removed) {
+                if (hasFileName && !DeleteFileW(TextOf(path))) PathListAdd(ctx.pendingDeletes, TextOf(path));
+                LogPrint(ctx, TEXT("Monitor was removed :)"));
+            }
+        }
+    }
+    FreeText(path);
+    ctx.logIndent -= 1;
+}

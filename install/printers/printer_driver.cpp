@@ -1,0 +1,172 @@
+// The product's printer driver: staging, registration, removal, enumeration and lookup.
+#include "printers/printer_driver.h"
+
+#include "frontend/install_context.h"
+#include "services/file_copy.h"
+#include "services/pending_files.h"
+#include "services/spooler_service.h"
+
+namespace {
+
+const DWORD kDriverVersion = 3;
+const WCHAR kMaker[] = TEXT("Corvane Software Kft.");
+const WCHAR kProductUrl[] = TEXT("https://www.corvane-software.example/quillgraph/");
+
+bool IsProductDriverName(LPCWSTR name) {
+    if (name == nullptr) return false;
+    for (int i = 0;; ++i) {
+        if (name[i] != kProductDriverName[i]) return false;
+        if (name[i] == 0) return true;
+    }
+}
+
+// The name of record `index` in the layout of `level`; null for an unknown level.
+LPCWSTR DriverName(const DriverEnum& drivers, DWORD index) {
+    const BYTE* block = drivers.drivers;
+    switch (drivers.level) {
+        case 1: return reinterpret_cast<const DRIVER_INFO_1W*>(block)[index].pName;
+        case 2: return reinterpret_cast<const DRIVER_INFO_2W*>(block)[index].pName;
+        case 3: return reinterpret_cast<const DRIVER_INFO_3W*>(block)[index].pName;
+        case 4: return reinterpret_cast<const DRIVER_INFO_4W*>(block)[index].pName;
+        case 5: return reinterpret_cast<const DRIVER_INFO_5W*>(block)[index].pName;
+        case 6: return reinterpret_cast<const DRIVER_INFO_6W*>(block)[index].pName;
+        default: return nullptr;
+    }
+}
+
+void DeleteStagedFile(InstallContext& ctx, LPCWSTR path) {
+    if (!DeleteFileW(path) && path[0] != 0) PathListAdd(ctx.pendingDeletes, path);
+}
+
+bool DeleteDriver(InstallContext& ctx) {
+    return DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(ctx.environment),
+                                  const_cast<LPWSTR>(kProductDriverName), DPD_DELETE_ALL_FILES, 0) != FALSE;
+}
+
+}  // namespace
+
+void EnumerateDrivers(DriverEnum& drivers, LPCWSTR environment) {
+    drivers.level = 6;
+    drivers.drivers = nullptr;
+    drivers.driverCount = 0;
+    DWORD needed = 0;
+    LPWSTR env = const_cast<LPWSTR>(environment);
+    if (EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &drivers.driverCount)) return;
+    drivers.driverCount = 0;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
+    if (block == nullptr) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return;
+    }
+    drivers.drivers = block;
+    if (EnumPrinterDriversW(nullptr, env, 6, block, needed, &needed, &drivers.driverCount)) return;
+    DWORD error = GetLastError();
+    GlobalFree(block);
+    drivers.drivers = nullptr;
+    drivers.driverCount = 0;
+    SetLastError(error);
+}
+
+int FindProductDriver(const DriverEnum& drivers) {
+    if (drivers.driverCount == 0 || drivers.drivers == nullptr) return -1;
+    for (DWORD i = 0; i < drivers.driverCount; ++i) {
+        if (IsProductDriverName(DriverName(drivers, i))) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool TryAddDriver(DRIVER_INFO_6W& info) {
+    return AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES) != FALSE;
+}
+
+void AddProductDriver(InstallContext& ctx) {
+    LogPrint(ctx, TEXT(">Add Printer Driver"));
+    ctx.logIndent += 1;
+    WCHAR driverPath[MAX_PATH] = {0};
+    WCHAR uiPath[MAX_PATH] = {0};
+    WCHAR helpPath[MAX_PATH] = {0};
+    LPCWSTR dir = TextOf(ctx.driverDir);
+    if (CopyFileToDir(ctx, dir, ctx.driverFile, driverPath, MAX_PATH, true) != S_OK ||
+        CopyFileToDir(ctx, dir, ctx.uiFile, uiPath, MAX_PATH, true) != S_OK) {
+        ctx.logIndent -= 1;
+        return;
+    }
+    if (CopyFileToDir(ctx, dir, ctx.helpFile, helpPath, MAX_PATH, true) != S_OK) helpPath[0] = 0;
+
+    DRIVER_INFO_6W info = {};
+    info.cVersion = kDriverVersion;
+    info.pName = const_cast<LPWSTR>(kProductDriverName);
+    info.pEnvironment = const_cast<LPWSTR>(ctx.environment);
+    info.pDriverPath = driverPath;
+    info.pDataFile = driverPath;
+    info.pConfigFile = uiPath;
+    info.pHelpFile = helpPath;
+    info.pszMfgName = const_cast<LPWSTR>(kMaker);
+    info.pszOEMUrl = const_cast<LPWSTR>(kProductUrl);
+    info.pszProvider = const_cast<LPWSTR>(kMaker);
+    if (TryAddDriver(info))
+        LogPrint(ctx, TEXT("OK :)"));
+    else
+        LogError(ctx, kErrInstallDriver, TEXT("Can`t install a printer driver 'Quillgraph Server'"));
+
+    // The spooler has its own copies now; the staged ones go.
+    DeleteStagedFile(ctx, driverPath);
+    DeleteStagedFile(ctx, uiPath);
+    DeleteStagedFile(ctx, helpPath);
+    ctx.logIndent -= 1;
+}
+
+void DeleteProductDriver(InstallContext& ctx, DriverEnum& drivers) {
+    LogPrint(ctx, TEXT(">DeletePrinterDriver for %s"), ctx.environment);
+    ctx.logIndent += 1;
+    if (drivers.driverCount != 0) {
+        LogPrint(ctx, TEXT("------------ %d existing drivers-----------"), static_cast<int>(drivers.driverCount));
+        for (DWORD i = 0; drivers.drivers != nullptr && i < drivers.driverCount; ++i) {
+            LPCWSTR name = DriverName(drivers, i);
+            LogPrint(ctx, TEXT("%d. %s"), static_cast<int>(i + 1), name != nullptr ? name : TEXT("***EMPTY***"));
+        }
+        LogPrint(ctx, TEXT("-------------------------------------------"));
+    } else {
+        LogPrint(ctx, TEXT("BTW, there is no printer drivers on this system."));
+    }
+    int index = FindProductDriver(drivers);
+    if (index < 0) {
+        LogPrint(ctx, TEXT("No Quillgraph driver was found"));
+        ctx.logIndent -= 1;
+        return;
+    }
+    LogPrint(ctx, TEXT("Driver is found. Index=%d"), index + 1);
+    if (DeleteDriver(ctx)) {
+        LogPrint(ctx, TEXT("OK :)"));
+    } else {
+        LogPrint(ctx, TEXT("Can't delete driver. Trying to restart spooler"));
+        SpoolerRestart restart;
+        BeginSpoolerRestart(restart, &ctx);
+        EndSpoolerRestart(restart);
+        if (DeleteDriver(ctx))
+            LogPrint(ctx, TEXT("OK :)"));
+        else
+            LogError(ctx, kErrRemoveDriver, TEXT("Can`t remove the printer-driver 'Quillgraph Server'"));
+    }
+    ctx.logIndent -= 1;
+}
+
+DRIVER_INFO_2W* QueryPrinterDriverInfo(HANDLE printer) {
+    LPWSTR environment = const_cast<LPWSTR>(kEnvironmentX64);
+    DWORD needed = 0;
+    GetPrinterDriverW(printer, environment, 2, nullptr, 0, &needed);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return nullptr;
+    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
+    if (block == nullptr) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        return nullptr;
+    }
+    if (!GetPrinterDriverW(printer, environment, 2, block, needed, &needed)) {
+        DWORD error = GetLastError();
+        GlobalFree(block);
+        SetLastError(error);
+        return nullptr;
+    }
+    return reinterpret_cast<DRIVER_INFO_2W*>(block);
+}

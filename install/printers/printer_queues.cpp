@@ -1,0 +1,68 @@
+// Adding and deleting single product printers.
+#include "printers/printer_queues.h"
+
+#include "frontend/install_context.h"
+#include "monitor/monitor_enum.h"
+
+namespace {
+
+const WCHAR kEmptyText[] = TEXT("");
+
+LPCWSTR NameOrStar(LPCWSTR name) { return name != nullptr ? name : TEXT("*"); }
+
+// Only for the log: the printer is added whatever this finds.
+void CheckProductMonitor(InstallContext& ctx) {
+    LogPrint(ctx, TEXT("Let's check our port monitors"));
+    MonitorEnum monitors;
+    EnumerateMonitors(monitors, ctx);
+    if (FindProductMonitor(monitors) >= 0) {
+        LogPrint(ctx, TEXT("Port monitor is found"));
+    } else {
+        LogPrint(ctx, TEXT("No Quillgraph port monitor was found."));
+        if (monitors.monitorCount != 0)
+            LogMonitorList(ctx, monitors);
+        else
+            LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
+    }
+    if (monitors.monitors != nullptr) GlobalFree(monitors.monitors);
+}
+
+}  // namespace
+
+HANDLE AddProductPrinter(InstallContext& ctx, LPCWSTR name) {
+    LogPrint(ctx, TEXT(">AddPrinter(%s)"), NameOrStar(name));
+    ctx.logIndent += 1;
+    CheckProductMonitor(ctx);
+
+    PRINTER_INFO_2W info = {};
+    info.pPrinterName = const_cast<LPWSTR>(name);
+    info.pPortName = const_cast<LPWSTR>(kProductPortName);
+    info.pDriverName = const_cast<LPWSTR>(kProductDriverName);
+    info.pComment = const_cast<LPWSTR>(kEmptyText);
+    info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
+    HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
+    if (printer != nullptr)
+        LogPrint(ctx, TEXT("OK :)"));
+    else
+        LogError(ctx, kErrAddPrinter, TEXT("Can`t add printer '%s'"), NameOrStar(name));
+    ctx.logIndent -= 1;
+    return printer;
+}
+
+void DeleteProductPrinter(InstallContext& ctx, LPCWSTR name) {
+    LogPrint(ctx, TEXT(">DeletePrinter(%s)"), NameOrStar(name));
+    ctx.logIndent += 1;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, DELETE | PRINTER_ACCESS_ADMINISTER};
+    HANDLE printer = nullptr;
+    if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults) || printer == nullptr) {
+        LogError(ctx, kErrOpenPrinter, TEXT("Can`t open printer '%s'"), NameOrStar(name));
+    } else {
+        SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE);
+        if (DeletePrinter(printer))
+            LogPrint(ctx, TEXT("OK"));
+        else
+            LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s'"), NameOrStar(name));
+        ClosePrinter(printer);
+    }
+    ctx.logIndent -= 1;
+}

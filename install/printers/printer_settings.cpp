@@ -1,0 +1,170 @@
+// Carrying the product printers' SubKey, comment, location, default and sharing over a reinstall.
+#include "printers/printer_settings.h"
+
+#include "frontend/install_context.h"
+#include "printers/printer_enumeration.h"
+#include "printers/printer_queues.h"
+
+namespace {
+
+const DWORD kSubKeyBytes = 64;
+const int kAnsiBufferBytes = 260;
+const CHAR kSubKeyValue[] = "SubKey";
+const CHAR kDsUserKey[] = "DsUser";
+const CHAR kSettingsKey[] = "Software\\Corvane Software KFT\\Quillgraph";
+const CHAR kPrinterKeyPrefix[] = "Quillgraphs\\";
+const CHAR kDeletedValue[] = "deleted";
+const WCHAR kFallbackPrinter[] = TEXT("qgrServer");
+
+void ZeroBytes(CHAR* bytes, DWORD count) {
+    for (DWORD i = 0; i < count; ++i) bytes[i] = 0;
+}
+
+// Usable only as a REG_SZ that ends inside the bytes read.
+bool IsTerminatedString(DWORD status, DWORD type, const CHAR* data) {
+    if (status != ERROR_SUCCESS || type != REG_SZ) return false;
+    for (DWORD i = 0; i < kSubKeyBytes; ++i) {
+        if (data[i] == 0) return true;
+    }
+    return false;
+}
+
+bool HasText(LPCWSTR text) { return text != nullptr && text[0] != 0; }
+
+bool IsProductDriverName(LPCWSTR name) {
+    if (name == nullptr) return false;
+    for (int i = 0;; ++i) {
+        if (name[i] != kProductDriverName[i]) return false;
+        if (name[i] == 0) return true;
+    }
+}
+
+void ShareUnder(HANDLE printer, PRINTER_INFO_2W& record, LPWSTR shareName) {
+    record.Attributes |= PRINTER_ATTRIBUTE_SHARED;
+    record.pShareName = shareName;
+    SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
+}
+
+void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) {
+    const PRINTER_INFO_2W& old = *saved.printer;
+    if (WriteSubKey(printer, saved.subKey)) {
+        CHAR path[kAnsiBufferBytes];
+        ZeroBytes(path, sizeof(path));
+        lstrcpyA(path, kPrinterKeyPrefix);
+        LPSTR value = path + lstrlenA(kPrinterKeyPrefix);
+        ReadSubKey(printer, value);
+        if (value[0] != 0) ClearDeletedMark(path);
+    }
+    PrinterInfo current;
+    QueryPrinterInfo(current, printer);
+    if (current.info == nullptr) return;
+    PRINTER_INFO_2W& record = *current.info;
+    record.pComment = old.pComment;
+    record.pLocation = old.pLocation;
+    SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
+    if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriverName(old.pDriverName))
+        SetDefaultPrinterW(record.pPrinterName);
+    // An empty share name is no share name: sharing under it would fail.
+    if (ctx.bothEnvironments) ShareUnder(printer, record, HasText(old.pShareName) ? old.pShareName : old.pPrinterName);
+    GlobalFree(current.info);
+}
+
+}  // namespace
+
+void ReadSubKey(HANDLE printer, LPSTR output) {
+    DWORD type = 0;
+    DWORD needed = 0;
+    ZeroBytes(output, kSubKeyBytes);
+    DWORD status = GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), &type,
+                                   reinterpret_cast<LPBYTE>(output), kSubKeyBytes, &needed);
+    if (IsTerminatedString(status, type, output)) return;
+    type = 0;
+    ZeroBytes(output, kSubKeyBytes);
+    status = GetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, &type, reinterpret_cast<LPBYTE>(output),
+                               kSubKeyBytes, &needed);
+    if (IsTerminatedString(status, type, output)) return;
+    ZeroBytes(output, kSubKeyBytes);
+}
+
+bool WriteSubKey(HANDLE printer, LPCSTR value) {
+    DWORD size = static_cast<DWORD>(lstrlenA(value)) + 1;
+    LPBYTE data = reinterpret_cast<LPBYTE>(const_cast<LPSTR>(value));
+    SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, size);
+    return SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, size) == ERROR_SUCCESS;
+}
+
+bool ClearDeletedMark(LPCSTR path) {
+    CHAR keyPath[2 * kAnsiBufferBytes];
+    if (path == nullptr || lstrlenA(kSettingsKey) + 1 + lstrlenA(path) >= static_cast<int>(sizeof(keyPath)))
+        return false;
+    lstrcpyA(keyPath, kSettingsKey);
+    lstrcatA(keyPath, "\\");
+    lstrcatA(keyPath, path);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+    LSTATUS status = RegDeleteValueA(key, kDeletedValue);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+void SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
+    CHAR value[kAnsiBufferBytes];
+    ZeroBytes(value, sizeof(value));
+    HANDLE handle = nullptr;
+    // A null name would open the print server itself.
+    if (printer == nullptr || printer->pPrinterName == nullptr) return;
+    if (!OpenPrinterW(printer->pPrinterName, &handle, nullptr) || handle == nullptr) return;
+    ReadSubKey(handle, value);
+    if (value[0] != 0) {
+        SavedPrinter* entry = static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(SavedPrinter)));
+        LPSTR copy = nullptr;
+        if (entry != nullptr) copy = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, lstrlenA(value) + 1));
+        if (copy != nullptr) {
+            lstrcpyA(copy, value);
+            entry->subKey = copy;
+            entry->printer = printer;
+            entry->next = ctx.savedSettings;
+            ctx.savedSettings = entry;
+        } else if (entry != nullptr) {
+            GlobalFree(entry);
+        }
+    }
+    ClosePrinter(handle);
+}
+
+void DeleteAllPrinters(InstallContext& ctx) {
+    LogPrint(ctx, TEXT(">DeleteAllPrinters"));
+    ctx.logIndent += 1;
+    for (DWORD i = 0; ctx.printerEnum.printers != nullptr && i < ctx.printerEnum.printerCount; ++i) {
+        PRINTER_INFO_2W* printer = &ctx.printerEnum.printers[i];
+        if (!IsProductPrinter(*printer)) continue;
+        SavePrinterSettings(ctx, printer);
+        DeleteProductPrinter(ctx, printer->pPrinterName);
+    }
+    ctx.logIndent -= 1;
+}
+
+void RestorePrinterSettings(InstallContext& ctx) {
+    int restored = 0;
+    for (SavedPrinter* saved = ctx.savedSettings; saved != nullptr; saved = saved->next) {
+        HANDLE printer = AddProductPrinter(ctx, saved->printer->pPrinterName);
+        if (printer == nullptr) continue;
+        RestoreOne(ctx, printer, *saved);
+        ClosePrinter(printer);
+        restored += 1;
+    }
+    if (restored != 0) return;
+    HANDLE printer = AddProductPrinter(ctx, kFallbackPrinter);
+    if (printer == nullptr) return;
+    if (ctx.bothEnvironments) {
+        PrinterInfo current;
+        QueryPrinterInfo(current, printer);
+        if (current.info != nullptr) {
+            PRINTER_INFO_2W& record = *current.info;
+            ShareUnder(printer, record,
+                       HasText(record.pShareName) ? record.pShareName : const_cast<LPWSTR>(kFallbackPrinter));
+            GlobalFree(current.info);
+        }
+    }
+    ClosePrinter(printer);
+}

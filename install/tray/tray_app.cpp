@@ -1,0 +1,148 @@
+// Registering, starting and stopping the tray application.
+#include "tray/tray_app.h"
+
+#include "frontend/install_context.h"
+
+namespace {
+
+const CHAR kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const CHAR kRunValueA[] = "QuillgraphTray";
+const WCHAR kRunValueW[] = TEXT("QuillgraphTray");
+const CHAR kTrayMutex[] = "{6E2D41B7-9C3A-4F85-B1D0-7A5E92C3F416}";
+const WCHAR kTrayWindowClass[] = TEXT("qgs::{D83A5C19-2E7F-4B60-9A14-C5F0E7B2318D}");
+const UINT kQuitMessage = WM_USER + 2;
+const int kQuitAttempts = 20;
+const DWORD kMutexWaitMs = 5000;
+const DWORD kWindowPollMs = 250;
+const DWORD kMissingValuePauseMs = 1000;
+const int kDeleteAttempts = 10;
+const DWORD kRunValueUnits = 264;
+
+bool IsSeparator(WCHAR c) { return c == TEXT('\\') || c == TEXT('/'); }
+
+WCHAR FoldAscii(WCHAR c) { return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c; }
+
+// True when the part after the last separator is "qgrtray.exe", ignoring case.
+bool NamesTrayExecutable(LPCWSTR path) {
+    LPCWSTR name = path;
+    for (LPCWSTR p = path; *p; ++p) {
+        if (IsSeparator(*p) || *p == TEXT(':')) name = p + 1;
+    }
+    for (int i = 0;; ++i) {
+        if (FoldAscii(name[i]) != FoldAscii(kTrayFileName[i])) return false;
+        if (name[i] == 0) return true;
+    }
+}
+
+bool IsWindowsVistaOrLater() {
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!GetVersionExA(&version)) return false;
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
+}
+
+void AskTrayToQuit(HANDLE mutex) {
+    bool windowSeen = false;
+    for (int attempt = 1; attempt <= kQuitAttempts; ++attempt) {
+        HWND window = FindWindowW(kTrayWindowClass, nullptr);
+        if (window != nullptr) {
+            PostMessageW(window, kQuitMessage, 0, 0);
+            windowSeen = true;
+            if (WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) return;
+        } else if (windowSeen) {
+            WaitForSingleObject(mutex, kMutexWaitMs);
+            return;
+        } else {
+            Sleep(kWindowPollMs);
+        }
+    }
+    if (windowSeen) WaitForSingleObject(mutex, kMutexWaitMs);
+}
+
+void DeleteTrayExecutable(LPCWSTR path) {
+    for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
+        if (DeleteFileW(path)) return;
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return;
+        if (attempt < kDeleteAttempts) Sleep(error == ERROR_ACCESS_DENIED ? 100 : 10);
+    }
+}
+
+// Deletes only what the value names if it is our executable: the value is data anyone may edit.
+void DeleteRegisteredExecutable(HKEY runKey) {
+    WCHAR path[kRunValueUnits];
+    for (DWORD i = 0; i < kRunValueUnits; ++i) path[i] = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(path);
+    if (RegQueryValueExW(runKey, kRunValueW, nullptr, &type, reinterpret_cast<LPBYTE>(path), &size) != ERROR_SUCCESS) {
+        Sleep(kMissingValuePauseMs);
+        return;
+    }
+    DWORD units = size / sizeof(WCHAR);
+    path[units < kRunValueUnits ? units : kRunValueUnits - 1] = 0;
+    path[kRunValueUnits - 1] = 0;
+    if (type != REG_SZ || path[0] == 0 || !NamesTrayExecutable(path)) return;
+    DeleteTrayExecutable(path);
+}
+
+}  // namespace
+
+TextBuffer TrayPath(const TextBuffer& moduleDir) {
+    TextBuffer dir = CopyText(moduleDir);
+    uint64_t length = TextLength(dir);
+    if (length > 0 && IsSeparator(dir->text[length - 1])) Resize(dir, length - 1);
+    TextBuffer path = ParentPath(dir);
+    FreeText(dir);
+    length = TextLength(path);
+    if (length > 0 && !IsSeparator(path->text[length - 1])) Append(path, TEXT("\\"));
+    Append(path, kTrayFileName);
+    return path;
+}
+
+void InstallTray(InstallContext& ctx) {
+    if (!ctx.bothEnvironments && !IsWindowsVistaOrLater()) return;
+    TextBuffer path = TrayPath(ctx.moduleDir);
+
+    HKEY runKey = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &runKey) == ERROR_SUCCESS) {
+        DWORD bytes = static_cast<DWORD>((TextLength(path) + 1) * sizeof(WCHAR));
+        RegSetValueExW(runKey, kRunValueW, 0, REG_SZ, reinterpret_cast<const BYTE*>(TextOf(path)), bytes);
+        RegCloseKey(runKey);
+    }
+
+    // The whole path in quotes: a cut path could start some other program.
+    TextBuffer commandLine = nullptr;
+    Assign(commandLine, TEXT("\""));
+    Append(commandLine, TextOf(path));
+    Append(commandLine, TEXT("\""));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process = {};
+    if (commandLine != nullptr &&
+        CreateProcessW(nullptr, commandLine->text, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    FreeText(commandLine);
+    FreeText(path);
+}
+
+void RemoveTray() { RemoveTray(true); }
+
+void RemoveTray(bool deleteExecutable) {
+    bool mutexObtained = false;
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
+    if (mutex != nullptr) {
+        if (GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
+        CloseHandle(mutex);
+        mutexObtained = true;
+    }
+    HKEY runKey = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &runKey) != ERROR_SUCCESS) return;
+    if (mutexObtained && deleteExecutable) DeleteRegisteredExecutable(runKey);
+    RegDeleteValueA(runKey, kRunValueA);
+    RegCloseKey(runKey);
+}
