@@ -1,0 +1,116 @@
+// Test-side control of the simulated print spooler: port monitors and their ports, printer
+// drivers per environment, printers with their data and queued jobs, the default printer.
+// Names of monitors, drivers, printers, ports and printer data compare ignoring the case of A-Z,
+// as the spooler does; the stored spelling is the one first given.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+inline constexpr char16_t kEnvX64[] = u"Windows x64";
+inline constexpr char16_t kEnvX86[] = u"Windows NT x86";
+inline constexpr char16_t kDriverDirX64[] = u"C:\\Windows\\system32\\spool\\DRIVERS\\x64";
+inline constexpr char16_t kDriverDirX86[] = u"C:\\Windows\\system32\\spool\\DRIVERS\\W32X86";
+// Key that the plain GetPrinterDataA / SetPrinterDataA calls use.
+inline constexpr char kPrinterDriverDataKey[] = "PrinterDriverData";
+
+struct SpoolMonitor {
+    std::u16string name;
+    std::u16string dll;  // bare file name, loaded from the system directory
+};
+
+struct SpoolDriver {
+    std::u16string name;
+    std::u16string environment = kEnvX64;
+    DWORD version = 3;
+    // Full paths of the installed files (in <driver dir>\3 when added through the API).
+    std::u16string driverPath, dataFile, configFile, helpFile;
+    std::vector<std::u16string> dependentFiles;
+    std::u16string monitorName, defaultDataType;
+    std::vector<std::u16string> previousNames;
+    FILETIME driverDate{};
+    DWORDLONG driverVersion = 0;
+    std::u16string mfgName, oemUrl, hardwareId, provider;
+};
+
+struct PrinterValue {
+    std::string name;  // as first written
+    DWORD type = REG_NONE;
+    std::string bytes;  // exactly what the caller wrote
+};
+
+struct SpoolPrinter {
+    std::u16string name;
+    std::optional<std::u16string> shareName;
+    std::u16string portName;  // may list several ports separated by commas
+    std::u16string driverName;
+    std::optional<std::u16string> comment, location, sepFile, parameters;
+    std::u16string printProcessor = u"WinPrint";
+    std::u16string datatype = u"RAW";
+    DWORD attributes = PRINTER_ATTRIBUTE_LOCAL;  // never holds PRINTER_ATTRIBUTE_DEFAULT
+    DWORD priority = 1, defaultPriority = 0, startTime = 0, untilTime = 0;
+    DWORD status = 0;
+    DWORD jobs = 0;                // cJobs
+    bool pendingDeletion = false;  // deleted while jobs were queued
+    // Printer data: key (upper-cased) -> value name (upper-cased) -> value. The plain calls use
+    // kPrinterDriverDataKey.
+    std::map<std::string, std::map<std::string, PrinterValue>> data;
+};
+
+// ---- monitors and ports ---------------------------------------------------
+// Registers a monitor without the checks of AddMonitorW (no DLL needed); held when loadable.
+void AddTestMonitor(std::u16string_view name, std::u16string_view dll);
+std::vector<SpoolMonitor> Monitors();
+bool MonitorExists(std::u16string_view name);
+// Ports that a monitor DLL provides once its monitor is registered (by default none).
+void SetMonitorDllPorts(std::u16string_view dll, std::vector<std::u16string> ports);
+// AddMonitorW fails with this error for that DLL (e.g. ERROR_PROC_NOT_FOUND); 0 clears it.
+void SetMonitorDllLoadError(std::u16string_view dll, DWORD error);
+// After DeleteMonitorW the spooler keeps the DLL loaded (held) until it stops.
+void KeepMonitorDllLoaded(std::u16string_view dll, bool keep = true);
+// Every port that exists now ("FILE:" always).
+std::vector<std::u16string> Ports();
+bool PortExists(std::u16string_view port);
+// True while the spooler has that DLL (system directory) loaded.
+bool SpoolerHoldsDll(std::u16string_view dll);
+
+// ---- drivers ----------------------------------------------------------------
+// Adds or replaces a driver record as given (no files copied, no checks).
+void AddTestDriver(const SpoolDriver& driver);
+std::vector<SpoolDriver> Drivers(std::u16string_view environment = kEnvX64);
+std::optional<SpoolDriver> FindDriver(std::u16string_view name, std::u16string_view environment = kEnvX64);
+// The driver directory of an environment (no "3").
+std::u16string DriverDirectory(std::u16string_view environment);
+
+// ---- printers -----------------------------------------------------------------
+// Adds a printer as given (no checks; an existing one of that name is replaced).
+void AddTestPrinter(const SpoolPrinter& printer);
+std::vector<SpoolPrinter> Printers();  // creation order, pending deletions included
+std::optional<SpoolPrinter> FindPrinter(std::u16string_view name);
+bool PrinterExists(std::u16string_view name);
+// Direct writes of printer data (no access check); key empty = the plain data.
+void SetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD type,
+                        std::string bytes);
+// Reads a value; false when printer, key or value is missing. key empty = the plain data.
+bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD* type,
+                        std::string* bytes);
+// Queues `count` more jobs; 0 jobs after ClearJobs ends a pending deletion.
+void AddJobs(std::u16string_view printer, DWORD count);
+void ClearJobs(std::u16string_view printer);
+
+// ---- default printer ----------------------------------------------------------
+std::u16string DefaultPrinter();  // empty: none
+void SetTestDefaultPrinter(std::u16string_view name);  // no checks; empty clears
+// Whether GetPrinterW/EnumPrintersW report PRINTER_ATTRIBUTE_DEFAULT on the default printer
+// (on by default).
+void ReportDefaultAttribute(bool on);
+
+}  // namespace winsim

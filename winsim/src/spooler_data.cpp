@@ -1,0 +1,90 @@
+// Printer data: GetPrinterDataA/SetPrinterDataA (the "PrinterDriverData" key) and the keyed
+// GetPrinterDataExA/SetPrinterDataExA. These return their error instead of setting it.
+#include "spooler_internal.h"
+
+#include <cstring>
+
+using namespace winsim;
+using namespace winsim::spool;
+
+namespace {
+
+// Common entry: record, fault, spooler check, handle. Returns 0 and the printer, or the error.
+DWORD EnterData(std::string_view api, HANDLE h, std::u16string_view args, Printer** printer,
+                ACCESS_MASK needed) {
+    if (!Enter(api, args)) return GetLastError();
+    HandleInfo* info = nullptr;
+    *printer = PrinterOf(h, &info);
+    if (!*printer) return GetLastError();
+    if (needed && !(info->access & needed)) return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+DWORD GetData(Printer* p, LPCSTR key, LPCSTR value, LPDWORD pType, LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded) {
+    if (!value || !pcbNeeded) return ERROR_INVALID_PARAMETER;
+    auto k = p->info.data.find(UpperA(key));
+    if (k == p->info.data.end()) return ERROR_FILE_NOT_FOUND;
+    auto v = k->second.find(UpperA(value));
+    if (v == k->second.end()) return ERROR_FILE_NOT_FOUND;
+    const PrinterValue& val = v->second;
+    if (pType) *pType = val.type;
+    *pcbNeeded = static_cast<DWORD>(val.bytes.size());
+    if (!pData || nSize < val.bytes.size()) return ERROR_MORE_DATA;
+    if (!val.bytes.empty()) std::memcpy(pData, val.bytes.data(), val.bytes.size());
+    return ERROR_SUCCESS;
+}
+
+DWORD SetData(Printer* p, LPCSTR key, LPCSTR value, DWORD type, LPBYTE pData, DWORD cbData) {
+    if (!value || (cbData && !pData)) return ERROR_INVALID_PARAMETER;
+    std::string bytes(cbData, '\0');
+    if (cbData) std::memcpy(&bytes[0], pData, cbData);
+    auto& values = p->info.data[UpperA(key)];
+    auto it = values.find(UpperA(value));
+    // A value keeps the spelling of its name from when it was created.
+    std::string name = it == values.end() ? std::string(value) : it->second.name;
+    values[UpperA(value)] = PrinterValue{name, type, std::move(bytes)};
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData, DWORD nSize,
+                             LPDWORD pcbNeeded) {
+    Printer* p = nullptr;
+    DWORD err = EnterData("GetPrinterDataA", hPrinter, Arg(pValueName) + u"," + Num(nSize), &p, 0);
+    if (err) return err;
+    return GetData(p, kPrinterDriverDataKey, pValueName, pType, pData, nSize, pcbNeeded);
+}
+
+DWORD WINAPI SetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, DWORD Type, LPBYTE pData, DWORD cbData) {
+    Printer* p = nullptr;
+    DWORD err = EnterData("SetPrinterDataA", hPrinter, Arg(pValueName) + u"," + Num(Type) + u"," + Num(cbData), &p,
+                          PRINTER_ACCESS_ADMINISTER);
+    if (err) return err;
+    return SetData(p, kPrinterDriverDataKey, pValueName, Type, pData, cbData);
+}
+
+DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, LPDWORD pType, LPBYTE pData,
+                               DWORD nSize, LPDWORD pcbNeeded) {
+    Printer* p = nullptr;
+    DWORD err = EnterData("GetPrinterDataExA", hPrinter,
+                          Arg(pKeyName) + u"," + Arg(pValueName) + u"," + Num(nSize), &p, 0);
+    if (err) return err;
+    if (!pKeyName || !*pKeyName) return ERROR_INVALID_PARAMETER;
+    return GetData(p, pKeyName, pValueName, pType, pData, nSize, pcbNeeded);
+}
+
+DWORD WINAPI SetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, DWORD Type, LPBYTE pData,
+                               DWORD cbData) {
+    Printer* p = nullptr;
+    DWORD err = EnterData("SetPrinterDataExA", hPrinter,
+                          Arg(pKeyName) + u"," + Arg(pValueName) + u"," + Num(Type) + u"," + Num(cbData), &p,
+                          PRINTER_ACCESS_ADMINISTER);
+    if (err) return err;
+    if (!pKeyName || !*pKeyName) return ERROR_INVALID_PARAMETER;
+    return SetData(p, pKeyName, pValueName, Type, pData, cbData);
+}
+
+}  // extern "C"

@@ -1,0 +1,340 @@
+// Printer drivers: EnumPrinterDriversW, AddPrinterDriverExW, DeletePrinterDriverExW,
+// GetPrinterDriverW, GetPrinterDriverDirectoryW.
+#include "spooler_internal.h"
+
+#include <winsim/files.h>
+#include <winsim/registry.h>
+
+#include <cstddef>
+
+using namespace winsim;
+using namespace winsim::spool;
+
+namespace {
+
+std::u16string FileName(std::u16string_view path) {
+    size_t slash = path.find_last_of(u"\\/");
+    return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
+}
+
+// A bare file name stands for a file in the environment's driver directory.
+std::u16string SourcePath(int env, const std::u16string& name) {
+    if (name.find_first_of(u"\\/") != std::u16string::npos) return name;
+    return DriverDir(env) + u"\\" + name;
+}
+
+std::u16string InstalledPath(int env, const std::u16string& source) {
+    return DriverDir(env) + u"\\3\\" + FileName(source);
+}
+
+std::vector<std::u16string> DriverFiles(const SpoolDriver& d) {
+    std::vector<std::u16string> files;
+    auto add = [&](const std::u16string& f) {
+        if (f.empty()) return;
+        for (auto& g : files)
+            if (SameName(f, g)) return;
+        files.push_back(f);
+    };
+    add(d.driverPath);
+    add(d.dataFile);
+    add(d.configFile);
+    add(d.helpFile);
+    for (auto& f : d.dependentFiles) add(f);
+    return files;
+}
+
+std::optional<std::u16string> NonEmpty(const std::u16string& s) {
+    if (s.empty()) return std::nullopt;
+    return s;
+}
+
+// One DRIVER_INFO_nW record. Level 1 has only the name; each higher level extends level 2
+// or level 3 with the members that it adds.
+Record DriverRecord(const SpoolDriver& d, DWORD level) {
+    if (level == 1) {
+        Record r = MakeRecord(DRIVER_INFO_1W{});
+        r.strings.emplace_back(offsetof(DRIVER_INFO_1W, pName), d.name);
+        return r;
+    }
+    Record r;
+    auto common = [&](auto info) {
+        using T = decltype(info);
+        info.cVersion = d.version;
+        r = MakeRecord(info);
+        r.strings.emplace_back(offsetof(T, pName), d.name);
+        r.strings.emplace_back(offsetof(T, pEnvironment), d.environment);
+        r.strings.emplace_back(offsetof(T, pDriverPath), d.driverPath);
+        r.strings.emplace_back(offsetof(T, pDataFile), d.dataFile);
+        r.strings.emplace_back(offsetof(T, pConfigFile), d.configFile);
+    };
+    auto level3 = [&](auto info) {
+        using T = decltype(info);
+        common(info);
+        r.strings.emplace_back(offsetof(T, pHelpFile), NonEmpty(d.helpFile));
+        r.strings.emplace_back(offsetof(T, pDependentFiles), ToMultiSz(d.dependentFiles));
+        r.strings.emplace_back(offsetof(T, pMonitorName), NonEmpty(d.monitorName));
+        r.strings.emplace_back(offsetof(T, pDefaultDataType), NonEmpty(d.defaultDataType));
+    };
+    switch (level) {
+        case 2:
+            common(DRIVER_INFO_2W{});
+            break;
+        case 3:
+            level3(DRIVER_INFO_3W{});
+            break;
+        case 4:
+            level3(DRIVER_INFO_4W{});
+            r.strings.emplace_back(offsetof(DRIVER_INFO_4W, pszzPreviousNames), ToMultiSz(d.previousNames));
+            break;
+        case 5:
+            common(DRIVER_INFO_5W{});
+            break;
+        default: {
+            DRIVER_INFO_6W info{};
+            info.ftDriverDate = d.driverDate;
+            info.dwlDriverVersion = d.driverVersion;
+            level3(info);
+            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszzPreviousNames), ToMultiSz(d.previousNames));
+            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszMfgName), NonEmpty(d.mfgName));
+            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszOEMUrl), NonEmpty(d.oemUrl));
+            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszHardwareID), NonEmpty(d.hardwareId));
+            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszProvider), NonEmpty(d.provider));
+            break;
+        }
+    }
+    return r;
+}
+
+// Reads the caller's DRIVER_INFO_2W/3W/4W/6W into a record (paths still as given).
+bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
+    if (level != 2 && level != 3 && level != 4 && level != 6) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return false;
+    }
+    if (!p) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
+    d->name = Str(i2->pName);
+    d->driverPath = Str(i2->pDriverPath);
+    d->dataFile = Str(i2->pDataFile);
+    d->configFile = Str(i2->pConfigFile);
+    *env = i2->pEnvironment;
+    if (level >= 3) {
+        auto* i3 = reinterpret_cast<DRIVER_INFO_3W*>(p);
+        d->helpFile = Str(i3->pHelpFile);
+        d->dependentFiles = FromMultiSz(i3->pDependentFiles);
+        d->monitorName = Str(i3->pMonitorName);
+        d->defaultDataType = Str(i3->pDefaultDataType);
+    }
+    if (level >= 4) d->previousNames = FromMultiSz(reinterpret_cast<DRIVER_INFO_4W*>(p)->pszzPreviousNames);
+    if (level == 6) {
+        auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+        d->driverDate = i6->ftDriverDate;
+        d->driverVersion = i6->dwlDriverVersion;
+        d->mfgName = Str(i6->pszMfgName);
+        d->oemUrl = Str(i6->pszOEMUrl);
+        d->hardwareId = Str(i6->pszHardwareID);
+        d->provider = Str(i6->pszProvider);
+    }
+    if (d->name.empty() || d->driverPath.empty() || d->dataFile.empty() || d->configFile.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return true;
+}
+
+// A file the spooler cannot delete because it is loaded is moved aside and deleted at the
+// next reboot, so that a new driver can take its place.
+void RemoveDriverFile(int env, const std::u16string& path) {
+    if (!IsHeld(path)) {
+        RemoveTestFile(path);
+        return;
+    }
+    std::u16string aside =
+        DriverDir(env) + u"\\3\\Old\\" + Num(++S().oldDriverFiles) + u"\\" + FileName(path);
+    if (!CopyTestFile(path, aside)) return;
+    RemoveTestFile(path);
+    std::vector<std::u16string> pending = PendingRenameStrings();
+    pending.push_back(u"\\??\\" + aside);
+    pending.push_back(u"");
+    SetRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenameValue, pending);
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
+                                DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
+    if (pcReturned) *pcReturned = 0;
+    if (!Enter("EnumPrinterDriversW", Arg(pName) + u"," + Arg(pEnvironment) + u"," + Num(Level))) return FALSE;
+    if (!LocalServer(pName)) return FALSE;
+    int env = EnvIndex(pEnvironment);
+    if (env < 0) return FALSE;
+    if (Level < 1 || Level > 6) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcbNeeded || !pcReturned) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<Record> records;
+    for (auto& d : S().drivers[env]) records.push_back(DriverRecord(d, Level));
+    if (!Pack(records, pDriverInfo, cbBuf, pcbNeeded)) return FALSE;
+    *pcReturned = static_cast<DWORD>(records.size());
+    return TRUE;
+}
+
+BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, DWORD dwFileCopyFlags) {
+    std::u16string args = Arg(pName) + u"," + Num(Level);
+    if (pDriverInfo && Level >= 2 && Level <= 6) {
+        auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(pDriverInfo);
+        args += u"," + Arg(i2->pName) + u"," + Arg(i2->pEnvironment);
+    }
+    args += u"," + Num(dwFileCopyFlags);
+    if (!Enter("AddPrinterDriverExW", args)) return FALSE;
+    if (!LocalServer(pName)) return FALSE;
+    SpoolDriver d;
+    LPCWSTR envName = nullptr;
+    if (!ReadDriverInfo(Level, pDriverInfo, &d, &envName)) return FALSE;
+    int env = EnvIndex(envName);
+    if (env < 0) return FALSE;
+    d.environment = EnvName(env);
+    d.version = 3;
+
+    // Every file must be there before anything is copied: a failure installs nothing.
+    std::vector<std::u16string> sources;
+    for (auto& f : DriverFiles(d)) sources.push_back(SourcePath(env, f));
+    for (auto& src : sources) {
+        if (!FileExists(src)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
+    }
+    for (auto& src : sources) {
+        if (!CopyTestFile(src, InstalledPath(env, src))) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    auto installed = [&](std::u16string& f) {
+        if (!f.empty()) f = InstalledPath(env, SourcePath(env, f));
+    };
+    installed(d.driverPath);
+    installed(d.dataFile);
+    installed(d.configFile);
+    installed(d.helpFile);
+    for (auto& f : d.dependentFiles) installed(f);
+
+    if (SpoolDriver* old = FindDriverIn(env, d.name)) {
+        d.name = old->name;
+        *old = d;
+    } else {
+        S().drivers[env].push_back(d);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDriverName, DWORD dwDeleteFlag,
+                                   DWORD dwVersionFlag) {
+    if (!Enter("DeletePrinterDriverExW", Arg(pName) + u"," + Arg(pEnvironment) + u"," + Arg(pDriverName) + u"," +
+                                             Num(dwDeleteFlag) + u"," + Num(dwVersionFlag)))
+        return FALSE;
+    if (!LocalServer(pName)) return FALSE;
+    int env = EnvIndex(pEnvironment);
+    if (env < 0) return FALSE;
+    if (!pDriverName || !*pDriverName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SpoolDriver* d = FindDriverIn(env, pDriverName);
+    if (!d || ((dwDeleteFlag & DPD_DELETE_SPECIFIC_VERSION) && dwVersionFlag != d->version)) {
+        SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    // Printers of this machine use the drivers of its own environment.
+    if (env == 0) {
+        for (auto& p : S().printers) {
+            if (SameName(p.info.driverName, d->name)) {
+                SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
+                return FALSE;
+            }
+        }
+    }
+    std::vector<std::u16string> files = DriverFiles(*d);
+    std::vector<std::u16string> shared;
+    for (auto& other : S().drivers[env]) {
+        if (&other == d) continue;
+        for (auto& f : DriverFiles(other))
+            for (auto& mine : files)
+                if (SameName(f, mine)) shared.push_back(mine);
+    }
+    if ((dwDeleteFlag & DPD_DELETE_ALL_FILES) && !shared.empty()) {
+        SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
+        return FALSE;
+    }
+    auto& list = S().drivers[env];
+    list.erase(list.begin() + (d - list.data()));
+    if (dwDeleteFlag & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES)) {
+        for (auto& f : files) {
+            bool isShared = false;
+            for (auto& s : shared) isShared = isShared || SameName(s, f);
+            if (!isShared) RemoveDriverFile(env, f);
+        }
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo, DWORD cbBuf,
+                              LPDWORD pcbNeeded) {
+    if (!Enter("GetPrinterDriverW", Arg(pEnvironment) + u"," + Num(Level))) return FALSE;
+    Printer* p = PrinterOf(hPrinter);
+    if (!p) return FALSE;
+    int env = EnvIndex(pEnvironment);
+    if (env < 0) return FALSE;
+    if (Level < 1 || Level > 6) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcbNeeded) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SpoolDriver* d = FindDriverIn(env, p->info.driverName);
+    if (!d) {
+        SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return FALSE;
+    }
+    return Pack({DriverRecord(*d, Level)}, pDriverInfo, cbBuf, pcbNeeded);
+}
+
+BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverDirectory,
+                                       DWORD cbBuf, LPDWORD pcbNeeded) {
+    if (!Enter("GetPrinterDriverDirectoryW", Arg(pName) + u"," + Arg(pEnvironment) + u"," + Num(Level)))
+        return FALSE;
+    if (!LocalServer(pName)) return FALSE;
+    int env = EnvIndex(pEnvironment);
+    if (env < 0) return FALSE;
+    if (Level != 1) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcbNeeded) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::u16string dir = DriverDir(env);
+    DWORD bytes = static_cast<DWORD>((dir.size() + 1) * sizeof(char16_t));
+    *pcbNeeded = bytes;
+    if (!pDriverDirectory || cbBuf < bytes) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(dir.c_str(), dir.c_str() + dir.size() + 1, reinterpret_cast<char16_t*>(pDriverDirectory));
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,114 @@
+// Shared state and helpers of the simulated spooler (spooler_*.cpp).
+#pragma once
+
+#include <winsim/core.h>
+#include <winsim/spooler.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim::spool {
+
+struct Printer {
+    uint64_t id;
+    SpoolPrinter info;
+};
+
+// What a printer handle stands for: a printer, or the print server itself (printerId 0).
+struct HandleInfo {
+    uint64_t printerId;
+    ACCESS_MASK access;
+};
+
+struct State {
+    std::vector<SpoolMonitor> monitors;                          // registration order
+    std::map<std::u16string, std::vector<std::u16string>> dllPorts;  // key: upper-cased DLL
+    std::map<std::u16string, DWORD> dllLoadErrors;
+    std::set<std::u16string> keepLoaded;
+    std::map<std::u16string, int> holds;  // DLLs the spooler has loaded, with their hold
+    std::vector<SpoolDriver> drivers[2];  // by environment index
+    std::vector<Printer> printers;        // creation order
+    std::map<uint64_t, HandleInfo> handles;
+    uint64_t nextPrinterId = 1;
+    uint64_t nextHandleId = 1;
+    uint64_t oldDriverFiles = 0;
+    std::u16string defaultPrinter;
+    bool reportDefault = true;
+};
+
+State& S();
+
+// ---- text -------------------------------------------------------------------
+std::u16string Upper(std::u16string_view s);
+std::string UpperA(std::string_view s);
+bool SameName(std::u16string_view a, std::u16string_view b);
+std::u16string Str(LPCWSTR p);  // NULL gives ""
+std::optional<std::u16string> OptStr(LPCWSTR p);
+std::u16string Arg(LPCWSTR p);  // for the call record: NULL gives "(null)"
+std::u16string Arg(LPCSTR p);
+std::u16string Num(uint64_t n);
+std::vector<std::u16string> SplitList(std::u16string_view list, char16_t sep);
+// A double-NUL-terminated list into strings and back (the stored text keeps one NUL between
+// entries and one at the end, so that packing adds the final terminator).
+std::vector<std::u16string> FromMultiSz(LPCWSTR p);
+std::optional<std::u16string> ToMultiSz(const std::vector<std::u16string>& list);
+
+// ---- call entry -------------------------------------------------------------------
+// Records the call, then applies an injected fault and the spooler-running check. False means
+// the call fails with the last error already set.
+bool Enter(std::string_view api, std::u16string_view args);
+bool LocalServer(LPCWSTR name);  // NULL or empty; else sets ERROR_INVALID_NAME
+// 0 for "Windows x64" (and NULL), 1 for "Windows NT x86"; -1 sets ERROR_INVALID_ENVIRONMENT.
+int EnvIndex(LPCWSTR env);
+int EnvIndex(std::u16string_view env);
+const char16_t* EnvName(int index);
+std::u16string DriverDir(int index);
+std::u16string SystemDir();
+
+// ---- packed result blocks ------------------------------------------------------
+// One record: its fixed part with every string pointer null, and the strings to place with
+// the offsets of their pointers. A string that is nullopt leaves its pointer null.
+struct Record {
+    std::vector<BYTE> fixed;
+    std::vector<std::pair<size_t, std::optional<std::u16string>>> strings;
+};
+template <typename T>
+Record MakeRecord(const T& value) {
+    Record r;
+    r.fixed.resize(sizeof(T));
+    const BYTE* p = reinterpret_cast<const BYTE*>(&value);
+    r.fixed.assign(p, p + sizeof(T));
+    return r;
+}
+// Packs the records at the start of the buffer and their strings downwards from its end.
+// Sets *needed; FALSE with ERROR_INSUFFICIENT_BUFFER when the buffer is missing or small.
+BOOL Pack(const std::vector<Record>& records, LPBYTE buffer, DWORD size, LPDWORD needed);
+
+// ---- lookups ------------------------------------------------------------------------
+SpoolMonitor* FindMonitor(std::u16string_view name);
+std::vector<std::u16string> MonitorPorts(const SpoolMonitor& m);
+bool PortKnown(std::u16string_view port);
+SpoolDriver* FindDriverIn(int env, std::u16string_view name);
+Printer* FindPrinterByName(std::u16string_view name);
+Printer* FindPrinterById(uint64_t id);
+// The printer behind a printer handle; sets ERROR_INVALID_HANDLE (unknown or server handle)
+// or ERROR_INVALID_PRINTER_NAME (printer deleted since) and returns null.
+Printer* PrinterOf(HANDLE h, HandleInfo** info = nullptr);
+void RemovePrinter(uint64_t id);
+DWORD ReportedAttributes(const Printer& p);
+
+// ---- monitor DLLs ----------------------------------------------------------------------
+std::u16string MonitorDllPath(std::u16string_view dll);
+void LoadMonitorDll(std::u16string_view dll);
+void UnloadMonitorDll(std::u16string_view dll);
+void ReleaseAllHolds();
+void LoadRegisteredMonitors();
+
+void ResetSpooler();
+
+}  // namespace winsim::spool

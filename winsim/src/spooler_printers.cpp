@@ -1,0 +1,384 @@
+// Printers: EnumPrintersW, OpenPrinterW, ClosePrinter, AddPrinterW, DeletePrinter, GetPrinterW,
+// SetPrinterW, and the default printer.
+#include "spooler_internal.h"
+
+#include <winsim/services.h>
+
+#include <cstddef>
+
+using namespace winsim;
+using namespace winsim::spool;
+
+namespace {
+
+const char16_t* const kWinPrintTypes[] = {u"RAW",          u"RAW [FF appended]", u"RAW [FF auto]",
+                                          u"NT EMF 1.003", u"NT EMF 1.006",      u"NT EMF 1.007",
+                                          u"NT EMF 1.008", u"TEXT",              u"XPS2GDI"};
+
+bool ValidPrinterName(LPCWSTR name) {
+    if (!name || !*name) return false;
+    std::u16string_view n(name);
+    return n.find_first_of(u",\\") == std::u16string_view::npos;
+}
+
+bool KnownDatatype(std::u16string_view type) {
+    for (auto t : kWinPrintTypes)
+        if (SameName(t, type)) return true;
+    return false;
+}
+
+// The checks that AddPrinterW and SetPrinterW level 2 share, in the order the spooler makes
+// them. `self` is the printer being changed (null when adding).
+bool CheckPrinterInfo(const PRINTER_INFO_2W& info, const Printer* self) {
+    if (!ValidPrinterName(info.pPrinterName)) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return false;
+    }
+    Printer* same = FindPrinterByName(info.pPrinterName);
+    if (same && same != self) {
+        SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
+        return false;
+    }
+    if (!info.pDriverName || !FindDriverIn(0, info.pDriverName)) {
+        SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+        return false;
+    }
+    bool portsOk = info.pPortName && *info.pPortName;
+    if (portsOk)
+        for (auto& port : SplitList(info.pPortName, u','))
+            portsOk = portsOk && !port.empty() && PortKnown(port);
+    if (!portsOk) {
+        SetLastError(ERROR_UNKNOWN_PORT);
+        return false;
+    }
+    if (!info.pPrintProcessor || !SameName(info.pPrintProcessor, u"WinPrint")) {
+        SetLastError(ERROR_UNKNOWN_PRINTPROCESSOR);
+        return false;
+    }
+    if (info.pDatatype && !KnownDatatype(info.pDatatype)) {
+        SetLastError(ERROR_INVALID_DATATYPE);
+        return false;
+    }
+    if (info.Priority > 99 || info.DefaultPriority > 99) {
+        SetLastError(ERROR_INVALID_PRIORITY);
+        return false;
+    }
+    return true;
+}
+
+// Copies the caller's level-2 record over the stored printer; the driver's and processor's
+// names take the stored spelling.
+void ApplyPrinterInfo(const PRINTER_INFO_2W& info, SpoolPrinter* p) {
+    p->name = info.pPrinterName;
+    p->shareName = OptStr(info.pShareName);
+    p->portName = info.pPortName;
+    p->driverName = FindDriverIn(0, info.pDriverName)->name;
+    p->comment = OptStr(info.pComment);
+    p->location = OptStr(info.pLocation);
+    p->sepFile = OptStr(info.pSepFile);
+    p->printProcessor = u"WinPrint";
+    p->datatype = info.pDatatype ? std::u16string(info.pDatatype) : std::u16string(u"RAW");
+    p->parameters = OptStr(info.pParameters);
+    // The default mark belongs to the default printer setting, not to the printer.
+    p->attributes = (info.Attributes | PRINTER_ATTRIBUTE_LOCAL) & ~static_cast<DWORD>(PRINTER_ATTRIBUTE_DEFAULT);
+    p->priority = info.Priority ? info.Priority : 1;
+    p->defaultPriority = info.DefaultPriority;
+    p->startTime = info.StartTime;
+    p->untilTime = info.UntilTime;
+}
+
+DWORD ReportedStatus(const Printer& p) {
+    return p.info.status | (p.info.pendingDeletion ? PRINTER_STATUS_PENDING_DELETION : 0);
+}
+
+Record PrinterRecord(const Printer& p, DWORD level) {
+    const SpoolPrinter& i = p.info;
+    if (level == 1) {
+        PRINTER_INFO_1W info{};
+        info.Flags = PRINTER_ENUM_ICON8;
+        Record r = MakeRecord(info);
+        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pDescription),
+                               i.name + u"," + i.driverName + u"," + i.location.value_or(u""));
+        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pName), i.name);
+        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pComment), i.comment);
+        return r;
+    }
+    if (level == 4) {
+        PRINTER_INFO_4W info{};
+        info.Attributes = ReportedAttributes(p);
+        Record r = MakeRecord(info);
+        r.strings.emplace_back(offsetof(PRINTER_INFO_4W, pPrinterName), i.name);
+        r.strings.emplace_back(offsetof(PRINTER_INFO_4W, pServerName), std::nullopt);
+        return r;
+    }
+    PRINTER_INFO_2W info{};
+    info.Attributes = ReportedAttributes(p);
+    info.Priority = i.priority;
+    info.DefaultPriority = i.defaultPriority;
+    info.StartTime = i.startTime;
+    info.UntilTime = i.untilTime;
+    info.Status = ReportedStatus(p);
+    info.cJobs = i.jobs;
+    Record r = MakeRecord(info);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pServerName), std::nullopt);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pPrinterName), i.name);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pShareName), i.shareName);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pPortName), i.portName);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pDriverName), i.driverName);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pComment), i.comment);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pLocation), i.location);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pSepFile), i.sepFile);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pPrintProcessor), i.printProcessor);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pDatatype), i.datatype);
+    r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pParameters), i.parameters);
+    return r;
+}
+
+ACCESS_MASK MapPrinterAccess(ACCESS_MASK access) {
+    if (access == 0) return PRINTER_ACCESS_USE;
+    ACCESS_MASK out = access & ~static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (access & (GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE)) out |= READ_CONTROL | PRINTER_ACCESS_USE;
+    if (access & GENERIC_ALL) out |= PRINTER_ALL_ACCESS;
+    return out;
+}
+
+HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
+    uint64_t id = S().nextHandleId++;
+    S().handles[id] = HandleInfo{printerId, access};
+    return NewHandle(ObjectKind::Printer, id);
+}
+
+bool RunCommand(Printer* p, DWORD command) {
+    switch (command) {
+        case PRINTER_CONTROL_PAUSE:
+            p->info.status |= PRINTER_STATUS_PAUSED;
+            return true;
+        case PRINTER_CONTROL_RESUME:
+            p->info.status &= ~static_cast<DWORD>(PRINTER_STATUS_PAUSED);
+            return true;
+        case PRINTER_CONTROL_PURGE:
+            p->info.jobs = 0;
+            if (p->info.pendingDeletion) RemovePrinter(p->id);
+            return true;
+        default:
+            SetLastError(ERROR_INVALID_PRINTER_COMMAND);
+            return false;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                          LPDWORD pcbNeeded, LPDWORD pcReturned) {
+    if (pcReturned) *pcReturned = 0;
+    if (!Enter("EnumPrintersW", Num(Flags) + u"," + Arg(Name) + u"," + Num(Level))) return FALSE;
+    if (Level != 1 && Level != 2 && Level != 4) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcbNeeded || !pcReturned) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!LocalServer(Name)) return FALSE;
+    std::vector<Record> records;
+    bool local = (Flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS | PRINTER_ENUM_NAME)) != 0;
+    for (auto& p : S().printers) {
+        bool take = local;
+        if (Flags & PRINTER_ENUM_DEFAULT) take = take || SameName(p.info.name, S().defaultPrinter);
+        if (Flags & PRINTER_ENUM_SHARED) take = take && (p.info.attributes & PRINTER_ATTRIBUTE_SHARED);
+        if (take) records.push_back(PrinterRecord(p, Level));
+    }
+    if (!Pack(records, pPrinterEnum, cbBuf, pcbNeeded)) return FALSE;
+    *pcReturned = static_cast<DWORD>(records.size());
+    return TRUE;
+}
+
+BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault) {
+    std::u16string args = Arg(pPrinterName) + u"," + Num(pDefault ? pDefault->DesiredAccess : 0);
+    if (phPrinter) *phPrinter = nullptr;
+    if (!Enter("OpenPrinterW", args)) return FALSE;
+    if (!phPrinter) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ACCESS_MASK desired = pDefault ? pDefault->DesiredAccess : 0;
+    if (!pPrinterName || !*pPrinterName) {
+        *phPrinter = NewPrinterHandle(0, desired ? desired : SERVER_ACCESS_ENUMERATE);
+        return TRUE;
+    }
+    Printer* p = FindPrinterByName(pPrinterName);
+    if (!p) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    if (pDefault && pDefault->pDatatype && !KnownDatatype(pDefault->pDatatype)) {
+        SetLastError(ERROR_INVALID_DATATYPE);
+        return FALSE;
+    }
+    *phPrinter = NewPrinterHandle(p->id, MapPrinterAccess(desired));
+    return TRUE;
+}
+
+BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
+    RecordCall("ClosePrinter");
+    if (TakeFault("ClosePrinter")) return FALSE;
+    uint64_t id = 0;
+    if (!LookupHandle(hPrinter, ObjectKind::Printer, &id)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // The handle is the caller's and goes away even when the spooler cannot be told.
+    ForgetHandle(hPrinter);
+    S().handles.erase(id);
+    if (!IsServiceRunning(u"spooler")) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
+    std::u16string args = Arg(pName) + u"," + Num(Level);
+    if (info && Level == 2)
+        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName) + u"," +
+                Arg(info->pPrintProcessor);
+    if (!Enter("AddPrinterW", args)) return nullptr;
+    if (!LocalServer(pName)) return nullptr;
+    if (Level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return nullptr;
+    }
+    if (!info) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (!CheckPrinterInfo(*info, nullptr)) return nullptr;
+    Printer p{S().nextPrinterId++, SpoolPrinter{}};
+    ApplyPrinterInfo(*info, &p.info);
+    S().printers.push_back(p);
+    return NewPrinterHandle(p.id, PRINTER_ALL_ACCESS);
+}
+
+BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
+    if (!Enter("DeletePrinter", {})) return FALSE;
+    HandleInfo* h = nullptr;
+    Printer* p = PrinterOf(hPrinter, &h);
+    if (!p) return FALSE;
+    if (!(h->access & DELETE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (p->info.jobs > 0) {
+        // Deleted once its last job is gone.
+        p->info.pendingDeletion = true;
+        return TRUE;
+    }
+    RemovePrinter(p->id);
+    return TRUE;
+}
+
+BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
+    if (!Enter("GetPrinterW", Num(Level))) return FALSE;
+    Printer* p = PrinterOf(hPrinter);
+    if (!p) return FALSE;
+    if (Level != 1 && Level != 2 && Level != 4) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!pcbNeeded) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Pack({PrinterRecord(*p, Level)}, pPrinter, cbBuf, pcbNeeded);
+}
+
+BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
+    auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
+    std::u16string args = Num(Level) + u"," + Num(Command);
+    if (info && Level == 2)
+        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName);
+    if (!Enter("SetPrinterW", args)) return FALSE;
+    HandleInfo* h = nullptr;
+    Printer* p = PrinterOf(hPrinter, &h);
+    if (!p) return FALSE;
+    if (!(h->access & PRINTER_ACCESS_ADMINISTER)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (Level == 0) {
+        if (Command == 0) {
+            SetLastError(ERROR_INVALID_PRINTER_COMMAND);
+            return FALSE;
+        }
+        return RunCommand(p, Command) ? TRUE : FALSE;
+    }
+    if (Level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (!info) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (Command > PRINTER_CONTROL_PURGE) {
+        SetLastError(ERROR_INVALID_PRINTER_COMMAND);
+        return FALSE;
+    }
+    if (!CheckPrinterInfo(*info, p)) return FALSE;
+    bool wasDefault = !S().defaultPrinter.empty() && SameName(p->info.name, S().defaultPrinter);
+    ApplyPrinterInfo(*info, &p->info);
+    // A renamed default printer stays the default.
+    if (wasDefault) S().defaultPrinter = p->info.name;
+    if (Command) RunCommand(p, Command);
+    return TRUE;
+}
+
+BOOL WINAPI GetDefaultPrinterW(LPWSTR pszBuffer, LPDWORD pcchBuffer) {
+    if (!Enter("GetDefaultPrinterW", pcchBuffer ? Num(*pcchBuffer) : u"(null)")) return FALSE;
+    if (!pcchBuffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::u16string& name = S().defaultPrinter;
+    if (name.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    DWORD need = static_cast<DWORD>(name.size() + 1);
+    if (!pszBuffer || *pcchBuffer < need) {
+        *pcchBuffer = need;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::copy(name.c_str(), name.c_str() + need, pszBuffer);
+    *pcchBuffer = need;
+    return TRUE;
+}
+
+BOOL WINAPI SetDefaultPrinterW(LPCWSTR pszPrinter) {
+    if (!Enter("SetDefaultPrinterW", Arg(pszPrinter))) return FALSE;
+    if (!pszPrinter || !*pszPrinter) {
+        // No name: keep the current default, or pick one of the installed printers.
+        if (!S().defaultPrinter.empty()) return TRUE;
+        for (auto& p : S().printers) {
+            if (p.info.pendingDeletion) continue;
+            S().defaultPrinter = p.info.name;
+            return TRUE;
+        }
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    Printer* p = FindPrinterByName(pszPrinter);
+    if (!p) {
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        return FALSE;
+    }
+    S().defaultPrinter = p->info.name;
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,440 @@
+// Spooler state: reset, helpers shared by the API files, monitor DLL loading across spooler
+// stops and starts, and the test-side control API.
+#include "spooler_internal.h"
+
+#include <winsim/files.h>
+#include <winsim/registry.h>
+#include <winsim/services.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace winsim::spool {
+namespace {
+
+constexpr char16_t kSpoolerService[] = u"spooler";
+// Ports of the built-in "Local Port" monitor.
+const std::vector<std::u16string> kLocalPorts = {u"FILE:", u"LPT1:", u"COM1:"};
+
+void RegisterListeners() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    OnServiceStateChange([](std::u16string_view name, DWORD state) {
+        if (!SameName(name, kSpoolerService)) return;
+        if (state == SERVICE_STOPPED) ReleaseAllHolds();
+        if (state == SERVICE_RUNNING) LoadRegisteredMonitors();
+    });
+    OnReboot([] {
+        // A reboot ends every holder; what the spooler holds now is only what it loads again.
+        S().holds.clear();
+        if (IsServiceRunning(kSpoolerService)) LoadRegisteredMonitors();
+    });
+}
+
+ResetHook resetHook(2, [] { ResetSpooler(); });
+
+}  // namespace
+
+State& S() {
+    static State state;
+    return state;
+}
+
+void ResetSpooler() {
+    RegisterListeners();
+    S() = State{};
+    std::u16string sys = SystemDir();
+    WriteTestFile(sys + u"\\localspl.dll", "MZ localspl");
+    WriteTestFile(sys + u"\\tcpmon.dll", "MZ tcpmon");
+    for (int env = 0; env < 2; ++env) MakeDirectory(DriverDir(env) + u"\\3");
+    S().monitors.push_back(SpoolMonitor{u"Local Port", u"localspl.dll"});
+    S().monitors.push_back(SpoolMonitor{u"Standard TCP/IP Port", u"tcpmon.dll"});
+    S().dllPorts[Upper(u"localspl.dll")] = kLocalPorts;
+    if (IsServiceRunning(kSpoolerService)) LoadRegisteredMonitors();
+}
+
+// ---- text -----------------------------------------------------------------------
+
+std::u16string Upper(std::u16string_view s) {
+    std::u16string out(s);
+    for (auto& c : out)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    return out;
+}
+
+std::string UpperA(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return out;
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b) { return Upper(a) == Upper(b); }
+
+std::u16string Str(LPCWSTR p) { return p ? std::u16string(p) : std::u16string(); }
+
+std::optional<std::u16string> OptStr(LPCWSTR p) {
+    if (!p) return std::nullopt;
+    return std::u16string(p);
+}
+
+std::u16string Arg(LPCWSTR p) { return p ? std::u16string(p) : std::u16string(u"(null)"); }
+
+std::u16string Arg(LPCSTR p) { return p ? ToU16(p) : std::u16string(u"(null)"); }
+
+std::u16string Num(uint64_t n) { return ToU16(std::to_string(n)); }
+
+std::vector<std::u16string> SplitList(std::u16string_view list, char16_t sep) {
+    std::vector<std::u16string> out;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(sep, start);
+        if (end == std::u16string_view::npos) end = list.size();
+        out.emplace_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::vector<std::u16string> FromMultiSz(LPCWSTR p) {
+    std::vector<std::u16string> out;
+    if (!p) return out;
+    while (*p) {
+        std::u16string s(p);
+        p += s.size() + 1;
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::optional<std::u16string> ToMultiSz(const std::vector<std::u16string>& list) {
+    if (list.empty()) return std::nullopt;
+    std::u16string out;
+    for (auto& s : list) {
+        out += s;
+        out.push_back(u'\0');
+    }
+    return out;
+}
+
+// ---- call entry -------------------------------------------------------------------
+
+bool Enter(std::string_view api, std::u16string_view args) {
+    RecordCall(api, args);
+    if (TakeFault(api)) return false;
+    if (!IsServiceRunning(kSpoolerService)) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return false;
+    }
+    return true;
+}
+
+bool LocalServer(LPCWSTR name) {
+    if (!name || !*name) return true;
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+}
+
+int EnvIndex(std::u16string_view env) {
+    if (SameName(env, kEnvX64)) return 0;
+    if (SameName(env, kEnvX86)) return 1;
+    return -1;
+}
+
+int EnvIndex(LPCWSTR env) {
+    if (!env) return 0;
+    int index = EnvIndex(std::u16string_view(env));
+    if (index < 0) SetLastError(ERROR_INVALID_ENVIRONMENT);
+    return index;
+}
+
+const char16_t* EnvName(int index) { return index == 1 ? kEnvX86 : kEnvX64; }
+
+std::u16string DriverDir(int index) { return index == 1 ? kDriverDirX86 : kDriverDirX64; }
+
+// The spooler loads from the machine's own system directory, whatever a test tells the
+// installer through GetSystemDirectoryW.
+std::u16string SystemDir() { return kDefaultSystemDir; }
+
+// ---- packed result blocks ------------------------------------------------------
+
+BOOL Pack(const std::vector<Record>& records, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    size_t total = 0;
+    for (auto& r : records) {
+        total += r.fixed.size();
+        for (auto& s : r.strings)
+            if (s.second) total += (s.second->size() + 1) * sizeof(char16_t);
+    }
+    if (needed) *needed = static_cast<DWORD>(total);
+    if (!buffer || size < total) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    size_t at = 0;
+    size_t end = size & ~static_cast<size_t>(1);  // strings stay 2-byte aligned
+    for (auto& r : records) {
+        BYTE* rec = buffer + at;
+        std::memcpy(rec, r.fixed.data(), r.fixed.size());
+        at += r.fixed.size();
+        for (auto& s : r.strings) {
+            LPWSTR ptr = nullptr;
+            if (s.second) {
+                size_t bytes = (s.second->size() + 1) * sizeof(char16_t);
+                end -= bytes;
+                std::memcpy(buffer + end, s.second->c_str(), bytes);
+                ptr = reinterpret_cast<LPWSTR>(buffer + end);
+            }
+            std::memcpy(rec + s.first, &ptr, sizeof(ptr));
+        }
+    }
+    return TRUE;
+}
+
+// ---- lookups ------------------------------------------------------------------------
+
+SpoolMonitor* FindMonitor(std::u16string_view name) {
+    for (auto& m : S().monitors)
+        if (SameName(m.name, name)) return &m;
+    return nullptr;
+}
+
+std::vector<std::u16string> MonitorPorts(const SpoolMonitor& m) {
+    auto it = S().dllPorts.find(Upper(m.dll));
+    return it == S().dllPorts.end() ? std::vector<std::u16string>{} : it->second;
+}
+
+bool PortKnown(std::u16string_view port) {
+    if (SameName(port, u"FILE:")) return true;
+    for (auto& m : S().monitors)
+        for (auto& p : MonitorPorts(m))
+            if (SameName(p, port)) return true;
+    return false;
+}
+
+SpoolDriver* FindDriverIn(int env, std::u16string_view name) {
+    for (auto& d : S().drivers[env])
+        if (SameName(d.name, name)) return &d;
+    return nullptr;
+}
+
+Printer* FindPrinterByName(std::u16string_view name) {
+    for (auto& p : S().printers)
+        if (SameName(p.info.name, name)) return &p;
+    return nullptr;
+}
+
+Printer* FindPrinterById(uint64_t id) {
+    for (auto& p : S().printers)
+        if (p.id == id) return &p;
+    return nullptr;
+}
+
+Printer* PrinterOf(HANDLE h, HandleInfo** info) {
+    uint64_t id = 0;
+    auto it = S().handles.end();
+    if (LookupHandle(h, ObjectKind::Printer, &id)) it = S().handles.find(id);
+    if (it == S().handles.end() || it->second.printerId == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (info) *info = &it->second;
+    Printer* p = FindPrinterById(it->second.printerId);
+    if (!p) SetLastError(ERROR_INVALID_PRINTER_NAME);
+    return p;
+}
+
+void RemovePrinter(uint64_t id) {
+    auto& list = S().printers;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->id != id) continue;
+        if (SameName(it->info.name, S().defaultPrinter)) S().defaultPrinter.clear();
+        list.erase(it);
+        return;
+    }
+}
+
+DWORD ReportedAttributes(const Printer& p) {
+    DWORD a = p.info.attributes & ~static_cast<DWORD>(PRINTER_ATTRIBUTE_DEFAULT);
+    if (S().reportDefault && !S().defaultPrinter.empty() && SameName(p.info.name, S().defaultPrinter))
+        a |= PRINTER_ATTRIBUTE_DEFAULT;
+    return a;
+}
+
+// ---- monitor DLLs ----------------------------------------------------------------------
+
+std::u16string MonitorDllPath(std::u16string_view dll) {
+    if (dll.find(u'\\') != std::u16string_view::npos) return std::u16string(dll);
+    return SystemDir() + u"\\" + std::u16string(dll);
+}
+
+void LoadMonitorDll(std::u16string_view dll) {
+    std::u16string key = Upper(dll);
+    if (S().holds.count(key)) return;
+    std::u16string path = MonitorDllPath(dll);
+    if (!FileExists(path)) return;  // a monitor whose DLL is gone does not load
+    // Held as a loaded image: readers may share it, deletion is refused.
+    S().holds[key] = HoldFile(path, FILE_SHARE_READ, ERROR_ACCESS_DENIED);
+}
+
+void UnloadMonitorDll(std::u16string_view dll) {
+    auto it = S().holds.find(Upper(dll));
+    if (it == S().holds.end()) return;
+    ReleaseHold(it->second);
+    S().holds.erase(it);
+}
+
+void ReleaseAllHolds() {
+    for (auto& [dll, hold] : S().holds) ReleaseHold(hold);
+    S().holds.clear();
+}
+
+void LoadRegisteredMonitors() {
+    for (auto& m : S().monitors) LoadMonitorDll(m.dll);
+}
+
+}  // namespace winsim::spool
+
+// ---- test-side control ---------------------------------------------------------------
+
+namespace winsim {
+
+using namespace spool;
+
+void AddTestMonitor(std::u16string_view name, std::u16string_view dll) {
+    if (SpoolMonitor* m = FindMonitor(name)) {
+        m->dll = std::u16string(dll);
+    } else {
+        S().monitors.push_back(SpoolMonitor{std::u16string(name), std::u16string(dll)});
+    }
+    if (IsServiceRunning(u"spooler")) LoadMonitorDll(dll);
+}
+
+std::vector<SpoolMonitor> Monitors() { return S().monitors; }
+
+bool MonitorExists(std::u16string_view name) { return FindMonitor(name) != nullptr; }
+
+void SetMonitorDllPorts(std::u16string_view dll, std::vector<std::u16string> ports) {
+    S().dllPorts[Upper(dll)] = std::move(ports);
+}
+
+void SetMonitorDllLoadError(std::u16string_view dll, DWORD error) {
+    if (error)
+        S().dllLoadErrors[Upper(dll)] = error;
+    else
+        S().dllLoadErrors.erase(Upper(dll));
+}
+
+void KeepMonitorDllLoaded(std::u16string_view dll, bool keep) {
+    if (keep)
+        S().keepLoaded.insert(Upper(dll));
+    else
+        S().keepLoaded.erase(Upper(dll));
+}
+
+std::vector<std::u16string> Ports() {
+    std::vector<std::u16string> out;
+    auto add = [&](const std::u16string& p) {
+        for (auto& q : out)
+            if (SameName(p, q)) return;
+        out.push_back(p);
+    };
+    add(u"FILE:");
+    for (auto& m : S().monitors)
+        for (auto& p : MonitorPorts(m)) add(p);
+    return out;
+}
+
+bool PortExists(std::u16string_view port) { return PortKnown(port); }
+
+bool SpoolerHoldsDll(std::u16string_view dll) { return S().holds.count(Upper(dll)) > 0; }
+
+void AddTestDriver(const SpoolDriver& driver) {
+    int env = EnvIndex(std::u16string_view(driver.environment));
+    if (env < 0) return;
+    if (SpoolDriver* d = FindDriverIn(env, driver.name))
+        *d = driver;
+    else
+        S().drivers[env].push_back(driver);
+}
+
+std::vector<SpoolDriver> Drivers(std::u16string_view environment) {
+    int env = EnvIndex(environment);
+    if (env < 0) return {};
+    return S().drivers[env];
+}
+
+std::optional<SpoolDriver> FindDriver(std::u16string_view name, std::u16string_view environment) {
+    int env = EnvIndex(environment);
+    if (env < 0) return std::nullopt;
+    SpoolDriver* d = FindDriverIn(env, name);
+    if (!d) return std::nullopt;
+    return *d;
+}
+
+std::u16string DriverDirectory(std::u16string_view environment) {
+    int env = EnvIndex(environment);
+    return env < 0 ? std::u16string() : DriverDir(env);
+}
+
+void AddTestPrinter(const SpoolPrinter& printer) {
+    if (Printer* p = FindPrinterByName(printer.name)) {
+        p->info = printer;
+        return;
+    }
+    S().printers.push_back(Printer{S().nextPrinterId++, printer});
+}
+
+std::vector<SpoolPrinter> Printers() {
+    std::vector<SpoolPrinter> out;
+    for (auto& p : S().printers) out.push_back(p.info);
+    return out;
+}
+
+std::optional<SpoolPrinter> FindPrinter(std::u16string_view name) {
+    Printer* p = FindPrinterByName(name);
+    if (!p) return std::nullopt;
+    return p->info;
+}
+
+bool PrinterExists(std::u16string_view name) { return FindPrinterByName(name) != nullptr; }
+
+void SetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD type,
+                        std::string bytes) {
+    Printer* p = FindPrinterByName(printer);
+    if (!p) return;
+    std::string k = UpperA(key.empty() ? std::string_view(kPrinterDriverDataKey) : key);
+    p->info.data[k][UpperA(value)] = PrinterValue{std::string(value), type, std::move(bytes)};
+}
+
+bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD* type,
+                        std::string* bytes) {
+    Printer* p = FindPrinterByName(printer);
+    if (!p) return false;
+    auto k = p->info.data.find(UpperA(key.empty() ? std::string_view(kPrinterDriverDataKey) : key));
+    if (k == p->info.data.end()) return false;
+    auto v = k->second.find(UpperA(value));
+    if (v == k->second.end()) return false;
+    if (type) *type = v->second.type;
+    if (bytes) *bytes = v->second.bytes;
+    return true;
+}
+
+void AddJobs(std::u16string_view printer, DWORD count) {
+    if (Printer* p = FindPrinterByName(printer)) p->info.jobs += count;
+}
+
+void ClearJobs(std::u16string_view printer) {
+    Printer* p = FindPrinterByName(printer);
+    if (!p) return;
+    p->info.jobs = 0;
+    if (p->info.pendingDeletion) RemovePrinter(p->id);
+}
+
+std::u16string DefaultPrinter() { return S().defaultPrinter; }
+
+void SetTestDefaultPrinter(std::u16string_view name) { S().defaultPrinter = std::u16string(name); }
+
+void ReportDefaultAttribute(bool on) { S().reportDefault = on; }
+
+}  // namespace winsim
