@@ -22,23 +22,41 @@ void MakeDirectory(std::u16string_view path);
 void WriteTestFile(std::u16string_view path, std::string_view bytes);
 bool FileExists(std::u16string_view path);       // an existing file, not a directory
 bool DirectoryExists(std::u16string_view path);
-std::string FileBytes(std::u16string_view path);  // empty when missing
+std::string FileBytes(std::u16string_view path);  // empty when missing; without the version resource
+std::string FileRawBytes(std::u16string_view path);  // every byte, the version resource included
 bool RemoveTestFile(std::u16string_view path);    // ignores holders
 bool CopyTestFile(std::u16string_view from, std::u16string_view to);  // ignores holders
 std::vector<std::u16string> FilesUnder(std::u16string_view dir);      // full paths, sorted
 
-// Version resource: the file's product version a.b.c.d (and file version alike).
+// Version resource: the file's product version a.b.c.d (and file version alike). It is part
+// of the file's raw bytes, so copies made through CreateFileW/ReadFile/WriteFile or
+// CopyTestFile keep it; WriteTestFile replaces it with the new contents. A missing file is
+// created empty.
 void SetProductVersion(std::u16string_view path, WORD a, WORD b, WORD c, WORD d);
 void ClearVersion(std::u16string_view path);
+
+// FILE_ATTRIBUTE_READONLY etc. of an existing file (directories keep theirs).
+void SetTestFileAttributes(std::u16string_view path, DWORD attributes);
 
 // Another process holds the file open (or has it loaded as a DLL). While held, opens that
 // conflict with `shareMode` fail with ERROR_SHARING_VIOLATION and DeleteFileW fails with
 // `deleteError` (ERROR_ACCESS_DENIED for a loaded image, ERROR_SHARING_VIOLATION for an open file).
+// The holder reads the file: opens must share reading with it, and it must share what they ask
+// for. A holder whose shareMode has FILE_SHARE_DELETE does not block deletion unless its
+// deleteError is ERROR_ACCESS_DENIED (a loaded image, which MoveFileExW may still rename; the
+// hold follows the file). SimulateReboot ends every hold.
 int HoldFile(std::u16string_view path, DWORD shareMode, DWORD deleteError = ERROR_SHARING_VIOLATION);
 void ReleaseHold(int hold);
 bool IsHeld(std::u16string_view path);
 
 // Number of file handles the code under test has open.
 size_t OpenFileHandles();
+
+// The next WriteFile writes at most `bytes` bytes and still succeeds, reporting the count.
+// (A failing write: InjectFault("WriteFile", error).)
+void ShortWriteNext(DWORD bytes);
+
+// The handle GetModuleHandleW(NULL) returns (the installer's hInstance).
+HMODULE ModuleInstance();
 
 }  // namespace winsim

@@ -13,5 +13,8 @@ size_t LiveLocalBlocks();    // LocalAlloc / FORMAT_MESSAGE_ALLOCATE_BUFFER with
 size_t LiveHeapBlocks();     // HeapAlloc without HeapFree
 size_t HeapBlockSize(const void* block);  // requested size of a live HeapAlloc block, or 0
 size_t HeapReallocations();  // HeapReAlloc calls since Reset
+size_t GlobalBlockSize(const void* block);  // requested size of a live Global/Local block, or 0
+// Frees (and reallocations) of pointers that are not live blocks of that heap, since Reset.
+size_t BadFrees();
 
 }  // namespace winsim

@@ -28,10 +28,16 @@ void RemoveRegValue(HKEY root, std::u16string_view key, std::u16string_view name
 // an empty destination as an empty string; empty when the value is absent.
 std::vector<std::u16string> PendingRenameStrings();
 
-// A reboot: carries out PendingFileRenameOperations in order (delete or rename), clears
-// the value, ends every holder and process, and starts auto-start services.
+// A reboot: ends every file holder, carries out PendingFileRenameOperations in order
+// ("\??\" removed; an empty destination deletes, a "!" destination replaces, a rename onto an
+// existing file without "!" is skipped), deletes the value, sets every service to its boot
+// state (the spooler running; no OnServiceStateChange calls, no start/stop counts), then
+// calls the OnReboot listeners in registration order.
 void SimulateReboot();
-// Parties that must act on a reboot (e.g. the spooler reloading) register here.
+// Parties that must act on a reboot (e.g. the spooler reloading) register here, once.
 void OnReboot(std::function<void()> listener);
+
+// Key handles the code under test has open (predefined root keys not counted).
+size_t OpenRegKeys();
 
 }  // namespace winsim
