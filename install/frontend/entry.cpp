@@ -15,8 +15,6 @@
 #include "workflows/startup_check.h"
 #include "workflows/uninstall.h"
 
-HINSTANCE g_moduleInstance = NULL;
-
 namespace {
 
 const int kExitInstalled = 1;
