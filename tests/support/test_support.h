@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winsim/core.h>
+#include <winsim/heap.h>
 
 #include <initializer_list>
 #include <string>
