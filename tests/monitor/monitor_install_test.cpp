@@ -1,0 +1,131 @@
+#include <algorithm>
+
+#include <gtest/gtest.h>
+#include <winsim/core.h>
+#include <winsim/files.h>
+#include <winsim/services.h>
+#include <winsim/spooler.h>
+
+#include "monitor/monitor_install.h"
+#include "monitor/monitor_removal.h"
+#include "support/product_support.h"
+#include "support/test_support.h"
+
+using namespace qgrtest;
+
+namespace {
+
+const std::u16string kCopyLine0 = u">CopyFile vmqmon64.dll to C:\\Windows\\system32\\ [0])";
+const std::u16string kCopyLine1 = u">CopyFile vmqmon64.dll to C:\\Windows\\system32\\ [1])";
+const std::u16string kRetryLine = u"AddMonitor - failed. Trying to wait and install again";
+
+class MonitorInstallTest : public HealthyMachineTest {
+protected:
+    void SetUp() override {
+        HealthyMachineTest::SetUp();
+        ProvideProductPort();
+        StartContext(ctx);
+    }
+    void TearDown() override { EndContext(ctx); }
+    InstallContext ctx{};
+};
+
+TEST_F(MonitorInstallTest, CopiesAndRegisters) {
+    AddProductMonitor(ctx);
+    EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">AddMonitor"},
+                                         {1, u"Copy monitor file"},
+                                         {1, kCopyLine0},
+                                         {2, u"Copy Succeeded :)"},
+                                         {1, u"AddMonitor - OK :)"}}));
+    EXPECT_EQ(winsim::FileBytes(kSystemMonitorDll), ProductFileBytes(kMonitorDll));
+    ASSERT_EQ(winsim::Monitors().size(), 3u);
+    EXPECT_EQ(winsim::Monitors()[2].name, kMonitorName);
+    EXPECT_EQ(winsim::Monitors()[2].dll, kMonitorDll);
+    EXPECT_TRUE(winsim::PortExists(kMonitorName));
+    EXPECT_EQ(ctx.errorCount, 0);
+}
+
+TEST_F(MonitorInstallTest, SkipsTheCopyOfAKeptDll) {
+    winsim::WriteTestFile(kSystemMonitorDll, "kept build");
+    ctx.copyMonitor = 0;
+    AddProductMonitor(ctx);
+    EXPECT_EQ(LogText(ctx),
+              ExpectedLog({{0, u">AddMonitor"}, {1, u"Skip copy monitor file"}, {1, u"AddMonitor - OK :)"}}));
+    EXPECT_EQ(winsim::FileBytes(kSystemMonitorDll), "kept build");
+    EXPECT_TRUE(winsim::MonitorExists(kMonitorName));
+}
+
+// The removal kept a compatible DLL, but it has gone since (a scheduled deletion): copy anyway.
+TEST_F(MonitorInstallTest, CopiesAKeptDllThatHasGone) {
+    ctx.copyMonitor = 0;
+    AddProductMonitor(ctx);
+    EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">AddMonitor"},
+                                         {1, u"Copy monitor file"},
+                                         {1, kCopyLine0},
+                                         {2, u"Copy Succeeded :)"},
+                                         {1, u"AddMonitor - OK :)"}}));
+    EXPECT_TRUE(winsim::MonitorExists(kMonitorName));
+}
+
+TEST_F(MonitorInstallTest, RetriesRegistrationEvery50ms) {
+    winsim::InjectFault("AddMonitorW", ERROR_ACCESS_DENIED, 2);
+    uint64_t before = winsim::TotalSlept();
+    AddProductMonitor(ctx);
+    EXPECT_EQ(LinesStartingWith(ctx, u"AddMonitor"),
+              (std::vector<std::u16string>{kRetryLine, kRetryLine, u"AddMonitor - OK :)"}));
+    EXPECT_EQ(winsim::TotalSlept() - before, 100u);
+    EXPECT_EQ(ctx.errorCount, 0);
+}
+
+TEST_F(MonitorInstallTest, FiveFailuresGiveError11AndLeaveParkedPrinters) {
+    winsim::SetMonitorDllLoadError(kMonitorDll, ERROR_PROC_NOT_FOUND);
+    PRINTER_INFO_2W parked{};
+    WCHAR port[] = u"file:\0\0\0\0\0\0\0\0\0\0\0\0";
+    parked.pPrinterName = const_cast<LPWSTR>(u"Parked");
+    parked.pPortName = port;
+    PRINTER_INFO_2W* list[] = {&parked, nullptr};
+    ctx.portPrinters = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, sizeof(list)));
+    ctx.portPrinters[0] = list[0];
+    ctx.portPrinters[1] = nullptr;
+    uint64_t before = winsim::TotalSlept();
+    winsim::ClearCalls();
+    AddProductMonitor(ctx);
+    std::vector<std::u16string> lines = LogLines(ctx);
+    std::vector<std::u16string> tail(lines.end() - 6, lines.end());
+    std::u16string retry = u"  " + kRetryLine;
+    EXPECT_EQ(tail, (std::vector<std::u16string>{
+                        retry, retry, retry, retry, retry,
+                        u"  " + ErrorText(11, u"Can`t install a local port monitor'QuillgraphServer:'",
+                                          kTextProcNotFound)}));
+    EXPECT_EQ(winsim::TotalSlept() - before, 200u);
+    EXPECT_EQ(ctx.errorCount, 1);
+    EXPECT_EQ(winsim::CallCount("OpenPrinterW"), 0u);
+    EXPECT_EQ(std::u16string(port), u"file:");
+    EXPECT_TRUE(winsim::FileExists(kSystemMonitorDll)) << "a copied DLL stays";
+    EXPECT_EQ(ctx.logIndent, 0);
+}
+
+// The spooler still holds the old DLL after its monitor went: the quiet copy fails, the copy
+// inside a spooler restart reports and succeeds.
+TEST_F(MonitorInstallTest, LockedDllIsCopiedWhileTheSpoolerIsStopped) {
+    InstallMonitorDirectly();
+    winsim::WriteTestFile(kSystemMonitorDll, "old build");
+    winsim::KeepMonitorDllLoaded(kMonitorDll);
+    ASSERT_TRUE(TryDeleteMonitor(u"Windows x64"));
+    ASSERT_TRUE(winsim::SpoolerHoldsDll(kMonitorDll));
+    AddProductMonitor(ctx);
+    std::vector<std::u16string> lines = LogLines(ctx);
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[1], u"  Copy monitor file");
+    EXPECT_EQ(lines[2], u"  " + kCopyLine0);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"    Copy Failed :("), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"  >Restart Spooler"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"  " + kCopyLine1), lines.end());
+    EXPECT_EQ(lines.back(), u"  AddMonitor - OK :)");
+    EXPECT_EQ(winsim::FileBytes(kSystemMonitorDll), ProductFileBytes(kMonitorDll));
+    EXPECT_EQ(winsim::ServiceStops(kSpooler), 1);
+    EXPECT_TRUE(winsim::IsServiceRunning(kSpooler));
+    EXPECT_EQ(ctx.errorCount, 0);
+}
+
+}  // namespace
