@@ -45,7 +45,8 @@ void UnInstall(InstallContext& ctx) {
         ctx.logIndent -= 1;
         return;
     }
-    RemoveTray();
+    // An install run starts the same tray executable again at its end: keep the file then.
+    RemoveTray(!ctx.reinstallMode);
 
     // Both enumerations are taken before anything is removed.
     MonitorEnum monitors;
@@ -71,7 +72,7 @@ void UnInstall(InstallContext& ctx) {
 void UnInstallServer(InstallContext& ctx) {
     LogPrint(ctx, TEXT(">UnInstall Server"));
     ctx.logIndent += 1;
-    RemoveTray();
+    RemoveTray(!ctx.reinstallMode);
 
     MonitorEnum monitors;
     LogPrint(ctx, TEXT("EnumMonitors"));
