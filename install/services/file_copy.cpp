@@ -42,7 +42,7 @@ void CloseFileQuietly(HANDLE file) {
 
 HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path) {
     DWORD start = GetTickCount();
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
         HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
         if (static_cast<DWORD>(GetTickCount() - start) > kOpenTimeoutMs) {
@@ -52,7 +52,7 @@ HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path) {
             SetLastError(saved);
             return INVALID_HANDLE_VALUE;
         }
-        Sleep(kOpenRetryMs);
+        if (attempt < kOpenAttempts) Sleep(kOpenRetryMs);
     }
     return INVALID_HANDLE_VALUE;
 }
