@@ -167,6 +167,7 @@ BOOL Pack(const std::vector<Record>& records, LPBYTE buffer, DWORD size, LPDWORD
             if (s.second) total += (s.second->size() + 1) * sizeof(char16_t);
     }
     if (needed) *needed = static_cast<DWORD>(total);
+    if (total == 0) return TRUE;  // nothing to return needs no buffer
     if (!buffer || size < total) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
