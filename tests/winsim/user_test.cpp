@@ -259,6 +259,9 @@ TEST_F(UserProcessTest, UnquotedCommandLineTriesEachPrefix) {
 
     EXPECT_FALSE(CreateProcessW(nullptr, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    std::u16string tooLong = u"C:\\Program Files\\App\\tool.exe " + std::u16string(32767, u'x');
+    EXPECT_FALSE(CreateProcessW(nullptr, tooLong.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(UserProcessTest, ProcessHandleIsSignalledWhenItEnds) {

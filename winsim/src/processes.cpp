@@ -462,6 +462,7 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
     if (TakeFault("CreateProcessW")) return fail(GetLastError());
     if ((!lpApplicationName && !lpCommandLine) || !lpStartupInfo || !lpProcessInformation)
         return fail(ERROR_INVALID_PARAMETER);
+    if (rec.commandLine.size() > 32767) return fail(ERROR_INVALID_PARAMETER);  // the documented limit
     if (lpApplicationName) {
         // No search and no default extension for an explicit module name.
         rec.imagePath = FileExists(rec.applicationName) ? rec.applicationName : u"";

@@ -6,6 +6,11 @@
 // CreateProcessW (or StartProcess) starts that file. Programs act on virtual time through
 // ScheduleAt, so Sleep/WaitForSingleObject in the code under test lets them move.
 //
+// WaitForSingleObject advances the clock in steps of at most 10 ms (stopping exactly at a
+// program's next scheduled action) until the object is signalled or the timeout passes. An
+// INFINITE wait that is still unsignalled after one virtual hour returns WAIT_FAILED with a
+// message on stderr instead of hanging the test.
+//
 // Recorded call arguments (RecordCall), for tests that assert them:
 //   CreateMutexA        "<initialOwner 0|1>,<name>"
 //   ReleaseMutex        "<mutex name or empty>"
@@ -172,7 +177,7 @@ enum class DialogClose {
     Callback,     // the closer set with SetDialogCloser
 };
 void SetDialogClose(DialogClose how);
-// The test drives the open dialog: send it messages with SendToDialog.
+// The test drives the open dialog: send it messages with SendToDialog. Selects Callback.
 void SetDialogCloser(std::function<void(HWND dialog)> closer);
 // Calls the running dialog's procedure (as SendMessage would); 0 when not a running dialog.
 INT_PTR SendToDialog(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam);
