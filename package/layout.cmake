@@ -1,18 +1,21 @@
 # Lays out <OUT>\qgrtray.exe and <OUT>\drv\{install.exe, vmq*.dll, vmqhelp.chm}.
 # Called by the `package` target: cmake -DOUT=... -DDIR64=... -DDIR32=... -DINSTALLER=... -P
+cmake_policy(VERSION 3.20)
 foreach(var OUT DIR64 DIR32)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "layout: ${var} is not set")
   endif()
 endforeach()
 
+# source|destination inside OUT
 set(files
-  "${DIR64}/qgrtray.exe|"
-  "${DIR64}/vmqmon64.dll|drv/" "${DIR64}/vmqdrv64.dll|drv/" "${DIR64}/vmqui64.dll|drv/"
-  "${DIR32}/vmqmon32.dll|drv/" "${DIR32}/vmqdrv32.dll|drv/" "${DIR32}/vmqui32.dll|drv/"
-  "${DIR64}/vmqhelp.chm|drv/")
+  "${DIR64}/qgrtray.exe|qgrtray.exe"
+  "${DIR64}/vmqmon64.dll|drv/vmqmon64.dll" "${DIR64}/vmqdrv64.dll|drv/vmqdrv64.dll"
+  "${DIR64}/vmqui64.dll|drv/vmqui64.dll" "${DIR32}/vmqmon32.dll|drv/vmqmon32.dll"
+  "${DIR32}/vmqdrv32.dll|drv/vmqdrv32.dll" "${DIR32}/vmqui32.dll|drv/vmqui32.dll"
+  "${DIR64}/vmqhelp.chm|drv/vmqhelp.chm")
 if(INSTALLER)
-  list(APPEND files "${INSTALLER}|drv/")
+  list(APPEND files "${INSTALLER}|drv/install.exe")
 else()
   message(WARNING "layout: install.exe is not built; the package has no installer")
 endif()
@@ -36,11 +39,7 @@ file(MAKE_DIRECTORY "${OUT}/drv")
 foreach(entry IN LISTS files)
   string(REPLACE "|" ";" parts "${entry}")
   list(GET parts 0 src)
-  list(LENGTH parts n)
-  set(sub "")
-  if(n GREATER 1)
-    list(GET parts 1 sub)
-  endif()
-  file(COPY "${src}" DESTINATION "${OUT}/${sub}")
+  list(GET parts 1 dst)
+  file(COPY_FILE "${src}" "${OUT}/${dst}")
 endforeach()
 message(STATUS "package: ${OUT}")

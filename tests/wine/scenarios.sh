@@ -1,0 +1,335 @@
+# The end-to-end scenarios. Each function is one test: it begins a fresh prefix session, runs
+# install.exe and checks the exit code, the log dialog and the state read back through Win32.
+# "shim" scenarios run the test copy of install.exe whose spooler calls pass through qgrspool.drv
+# (documented Windows behaviour for Wine's gaps 3 and 5); "plain" ones run install.exe unchanged
+# and expect Wine's gaps.
+
+SYS='C:\windows\system32'
+DRV64='C:\windows\system32\spool\drivers\x64'
+DRV86='C:\windows\system32\spool\drivers\w32x86'
+APP='C:\Program Files\Quillgraph'
+TITLE_ERRORS='Quillgraph build 2430- Install error log!'
+TITLE_CLEAN='Quillgraph build 2430- Install log.'
+
+check_monitor_installed() {
+  qgr_gap "6: EnumMonitors reports pEnvironment \"Windows NT x86\" on x64 (Windows: \"Windows x64\")"
+  expect_line "$QGR_STATE" 'monitor=QuillgraphServer:|env=Windows NT x86|dll=vmqmon64.dll'
+  expect_line "$QGR_STATE" "file=$SYS\\vmqmon64.dll|exists"
+}
+
+check_drivers_installed() {
+  expect_line "$QGR_STATE" "driver[Windows x64]=Quillgraph Server|version=3|driver=$DRV64\\3\\vmqdrv64.dll|data=$DRV64\\3\\vmqdrv64.dll|config=$DRV64\\3\\vmqui64.dll|help=$DRV64\\3\\vmqhelp.chm"
+  expect_line "$QGR_STATE" "driver[Windows NT x86]=Quillgraph Server|version=3|driver=$DRV86\\3\\vmqdrv32.dll|data=$DRV86\\3\\vmqdrv32.dll|config=$DRV86\\3\\vmqui32.dll|help=$DRV86\\3\\vmqhelp.chm"
+  # The staged copies in the driver directory itself are removed after registration.
+  local f
+  for f in vmqdrv64.dll vmqui64.dll vmqhelp.chm; do expect_line "$QGR_STATE" "file=$DRV64\\$f|missing"; done
+  for f in vmqdrv32.dll vmqui32.dll vmqhelp.chm; do expect_line "$QGR_STATE" "file=$DRV86\\$f|missing"; done
+}
+
+check_tray_running() {
+  expect_line "$QGR_STATE" "run=$APP\\qgrtray.exe|type=1|bytes=80"
+  expect_line "$QGR_STATE" 'tray.mutex=1'
+  expect_line "$QGR_STATE" 'tray.window=1'
+}
+
+check_product_removed() {
+  expect_no_match "$QGR_STATE" '^monitor=QuillgraphServer:' "no product monitor"
+  expect_line "$QGR_STATE" 'drivers[Windows x64]=0'
+  expect_line "$QGR_STATE" 'drivers[Windows NT x86]=0'
+  expect_line "$QGR_STATE" 'printers=0'
+  expect_line "$QGR_STATE" 'run=(none)'
+  expect_line "$QGR_STATE" 'tray.mutex=0'
+  expect_line "$QGR_STATE" 'tray.window=0'
+}
+
+# A job printed to a product printer reaches the port monitor and lands in the data folder.
+check_job_reaches_monitor() { # <printer>
+  local spool="$WINEPREFIX/drive_c/ProgramData/Quillgraph/spool"
+  rm -rf "$spool"
+  qgr_tool "$QGR_SCEN_DIR/print.log" print "$1" "quillgraph-e2e-job"
+  expect_line <(tr -d '\r' <"$QGR_SCEN_DIR/print.log") 'print=ok'
+  expect_eq "job files in the data folder" 1 "$(find "$spool" -name 'job*.prn' 2>/dev/null | wc -l)"
+  expect_eq "job content" "quillgraph-e2e-job" "$(cat "$spool"/job*.prn 2>/dev/null)"
+}
+
+scenario_fresh_install() {
+  qgr_begin fresh_install shim || return 1
+  qgr_install run in
+  expect_exit 1
+  expect_no_dialog
+  qgr_inspect after
+  check_monitor_installed
+  check_drivers_installed
+  expect_line "$QGR_STATE" 'printers=1'
+  expect_line "$QGR_STATE" 'printer=qgrServer|port=QuillgraphServer:|driver=Quillgraph Server|comment=|location=(null)|share=qgrServer|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'pending=(none)'
+  check_tray_running
+  qgr_tool "$QGR_SCEN_DIR/version.log" version "$SYS\\vmqmon64.dll"
+  expect_line <(tr -d '\r' <"$QGR_SCEN_DIR/version.log") 'version=1.0.0.2430'
+  qgr_tool "$QGR_SCEN_DIR/version32.log" version "$DRV86\\3\\vmqui32.dll"
+  expect_line <(tr -d '\r' <"$QGR_SCEN_DIR/version32.log") 'version=1.0.0.2430'
+  check_job_reaches_monitor qgrServer
+  qgr_end
+}
+
+scenario_reinstall() {
+  qgr_begin reinstall shim || return 1
+  qgr_install first in
+  expect_exit 1
+  qgr_tool "$QGR_SCEN_DIR/seed-a.log" seed "Quillgraph A" s1 "first comment" "room 1" default
+  qgr_tool "$QGR_SCEN_DIR/seed-b.log" seed "Quillgraph B" s2 "second comment" "room 2"
+  qgr_inspect before
+  expect_line "$QGR_STATE" 'default=Quillgraph A'
+  expect_line "$QGR_STATE" 'settings=s1|deleted=1'
+  expect_line "$QGR_STATE" 'settings=s2|deleted=1'
+  qgr_install again install
+  expect_exit 1
+  expect_no_dialog
+  qgr_inspect after
+  check_monitor_installed
+  check_drivers_installed
+  # qgrServer had no SubKey: deleted and not added again, since A and B came back.
+  expect_line "$QGR_STATE" 'printers=2'
+  expect_line "$QGR_STATE" 'printer=Quillgraph A|port=QuillgraphServer:|driver=Quillgraph Server|comment=first comment|location=room 1|share=Quillgraph A|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=Quillgraph B|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'subkey=Quillgraph A|plain=s1|dsuser=s1'
+  expect_line "$QGR_STATE" 'subkey=Quillgraph B|plain=s2|dsuser=s2'
+  expect_line "$QGR_STATE" 'default=Quillgraph A'
+  expect_line "$QGR_STATE" 'settings=s1|deleted=0'
+  expect_line "$QGR_STATE" 'settings=s2|deleted=0'
+  expect_line "$QGR_STATE" 'pending=(none)'
+  # The removal at the start deletes the tray executable named by the Run value, so the
+  # install cannot start it again: the Run value stays, the program is gone.
+  expect_line "$QGR_STATE" "run=$APP\\qgrtray.exe|type=1|bytes=80"
+  expect_line "$QGR_STATE" 'tray.mutex=0'
+  expect_eq "qgrtray.exe after reinstall" missing \
+    "$([ -e "$WINEPREFIX/drive_c/Program Files/Quillgraph/qgrtray.exe" ] && echo exists || echo missing)"
+  check_job_reaches_monitor "Quillgraph B"
+  qgr_end
+}
+
+scenario_uninstall() {
+  qgr_begin uninstall shim || return 1
+  qgr_install first in
+  expect_exit 1
+  qgr_install remove un
+  expect_exit 2
+  expect_no_dialog
+  qgr_inspect after
+  check_product_removed
+  expect_line "$QGR_STATE" "file=$SYS\\vmqmon64.dll|missing"
+  local f
+  for f in vmqdrv64.dll vmqui64.dll vmqhelp.chm; do expect_line "$QGR_STATE" "file=$DRV64\\3\\$f|missing"; done
+  for f in vmqdrv32.dll vmqui32.dll vmqhelp.chm; do expect_line "$QGR_STATE" "file=$DRV86\\3\\$f|missing"; done
+  expect_line "$QGR_STATE" 'pending=(none)'
+  expect_eq "qgrtray.exe after uninstall" missing \
+    "$([ -e "$WINEPREFIX/drive_c/Program Files/Quillgraph/qgrtray.exe" ] && echo exists || echo missing)"
+  qgr_end
+}
+
+scenario_removetray() {
+  qgr_begin removetray shim || return 1
+  qgr_install first in
+  qgr_inspect before
+  check_tray_running
+  qgr_install stop removetray
+  expect_exit 6
+  expect_no_dialog
+  qgr_inspect after
+  expect_line "$QGR_STATE" 'tray.mutex=0'
+  expect_line "$QGR_STATE" 'tray.window=0'
+  expect_line "$QGR_STATE" 'run=(none)'
+  expect_eq "qgrtray.exe after removetray" missing \
+    "$([ -e "$WINEPREFIX/drive_c/Program Files/Quillgraph/qgrtray.exe" ] && echo exists || echo missing)"
+  # The rest of the product stays.
+  check_monitor_installed
+  expect_line "$QGR_STATE" 'printers=1'
+  qgr_end
+}
+
+# "onInit" (pending product file, default printer), "def.set", across a reboot.
+scenario_oninit_defset() {
+  qgr_begin oninit_defset shim || return 1
+  qgr_install first in
+  expect_exit 1
+  qgr_tool "$QGR_SCEN_DIR/pend.log" pend "$DRV64\\3\\vmqui64.dll" "$DRV64\\3\\vmqui64.old"
+  qgr_install pending onInit
+  expect_exit 200
+  expect_no_dialog
+  qgr_reboot
+  qgr_inspect rebooted
+  expect_line "$QGR_STATE" 'pending=(none)'
+  expect_line "$QGR_STATE" 'default=(none)'
+  qgr_install nodefault onInit
+  expect_exit 102
+  qgr_install defset def.set
+  expect_exit 4
+  qgr_inspect defset
+  expect_line "$QGR_STATE" 'default=qgrServer'
+  qgr_install productdefault onInit
+  expect_exit 3
+  qgr_end
+}
+
+scenario_onchkdrv() {
+  qgr_begin onchkdrv shim || return 1
+  qgr_install none onChkDrv
+  expect_exit 3
+  qgr_install first in
+  expect_exit 1
+  qgr_install installed onChkDrv
+  expect_exit 103
+  expect_no_dialog
+  qgr_end
+}
+
+# Words outside the table, no word, and "def.set" with a capital letter: 6, nothing changes.
+scenario_words() {
+  qgr_begin words shim || return 1
+  qgr_install noword
+  expect_exit 6
+  qgr_install unknown bogus
+  expect_exit 6
+  qgr_install capital DEF.SET
+  expect_exit 6
+  qgr_install defset_empty def.set
+  expect_exit 4
+  expect_no_dialog
+  qgr_inspect after
+  expect_line "$QGR_STATE" 'monitors=1'
+  expect_line "$QGR_STATE" 'printers=0'
+  expect_line "$QGR_STATE" 'run=(none)'
+  expect_line "$QGR_STATE" "file=$SYS\\vmqmon64.dll|missing"
+  qgr_end
+}
+
+# A run that logs an error shows the error dialog; its text holds the error line.
+scenario_error_dialog() {
+  qgr_begin error_dialog shim || return 1
+  rm -f "$WINEPREFIX/drive_c/Program Files/Quillgraph/drv/vmqhelp.chm"
+  qgr_install run in
+  expect_exit 100
+  expect_dialog run "$TITLE_ERRORS"
+  expect_line "$QGR_SCEN_DIR/run.dialog" 'edit.readonly=1'
+  expect_line "$QGR_SCEN_DIR/run.dialog" 'button=Close'
+  dialog_text run >"$QGR_SCEN_DIR/run.text"
+  expect_line "$QGR_SCEN_DIR/run.text" 'Quillgraph 2430'
+  expect_match "$QGR_SCEN_DIR/run.text" "^ +Error\\(10\\): Cant't open source file: vmqhelp\\.chm - \\(" "error line of the missing help file"
+  # The driver goes in without its help file all the same.
+  qgr_inspect after
+  # An empty help path reads back as none.
+  expect_match "$QGR_STATE" '^driver\[Windows x64\]=Quillgraph Server\|.*vmqui64\.dll\|help=(|\(null\))$' "x64 driver without help file"
+  qgr_end
+}
+
+# Shift held at the end of a clean run: the dialog titled "... log." and the exit code unchanged.
+scenario_shift_dialog() {
+  qgr_begin shift_dialog shim || return 1
+  qgr_gap "13: GetAsyncKeyState sees xdotool's Shift only while a Wine window has the X focus"
+  qgr_tool "$QGR_SCEN_DIR/focus.log" focus 60000 &
+  local fpid=$! win="" i
+  for i in $(seq 1 100); do
+    win=$(xdotool search --name 'qgrwine focus' 2>/dev/null | head -n 1)
+    [ -n "$win" ] && break
+    sleep 0.1
+  done
+  expect_eq "focus window found" yes "$([ -n "$win" ] && echo yes || echo no)"
+  if [ -n "$win" ]; then
+    timeout 10 xdotool windowfocus --sync "$win"
+    timeout 10 xdotool keydown shift
+  fi
+  qgr_install run in
+  timeout 10 xdotool keyup shift
+  qgr_tool "$QGR_SCEN_DIR/release.log" release
+  wait "$fpid"
+  expect_exit 1
+  expect_dialog run "$TITLE_CLEAN"
+  dialog_text run >"$QGR_SCEN_DIR/run.text"
+  expect_line "$QGR_SCEN_DIR/run.text" 'Quillgraph 2430'
+  expect_line "$QGR_SCEN_DIR/run.text" '>>0010'
+  expect_no_match "$QGR_SCEN_DIR/run.text" 'Error\(' "no error line"
+  qgr_end
+}
+
+# The spooler holds the monitor DLL during an uninstall; an install follows before the reboot.
+scenario_locked_monitor() {
+  qgr_begin locked_monitor shim || return 1
+  qgr_gap "1: the spooler runs inside the caller; a helper process that loads the DLL stands in for it"
+  qgr_install first in
+  expect_exit 1
+  qgr_tool "$QGR_SCEN_DIR/hold.log" hold "$SYS\\vmqmon64.dll" 120000 &
+  local hpid=$! i
+  for i in $(seq 1 100); do
+    grep -q 'hold=loaded' "$QGR_SCEN_DIR/hold.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  qgr_install remove un
+  expect_exit 101
+  expect_no_dialog
+  qgr_inspect removed
+  expect_no_match "$QGR_STATE" '^monitor=QuillgraphServer:' "monitor unregistered"
+  expect_line "$QGR_STATE" "file=$SYS\\vmqmon64.dll|exists"
+  expect_line "$QGR_STATE" "pending=\\??\\$SYS\\vmqmon64.dll -> (delete)"
+  qgr_install again in
+  expect_no_dialog
+  qgr_inspect reinstalled
+  check_monitor_installed
+  cp "$QGR_STATE" "$QGR_SCEN_DIR/reinstalled.keep"
+  qgr_tool "$QGR_SCEN_DIR/release.log" release
+  wait "$hpid"
+  qgr_reboot
+  qgr_inspect rebooted
+  expect_line "$QGR_STATE" "file=$SYS\\vmqmon64.dll|exists"
+  qgr_tool "$QGR_SCEN_DIR/load.log" load "$SYS\\vmqmon64.dll"
+  expect_line <(tr -d '\r' <"$QGR_SCEN_DIR/load.log") 'load=ok'
+  check_job_reaches_monitor qgrServer
+  qgr_end
+}
+
+# install.exe unchanged: the install and uninstall meet Wine's gaps, and the tests say which.
+scenario_plain_install_uninstall() {
+  qgr_begin plain_install_uninstall plain || return 1
+  qgr_gap "3: AddPrinterW without a data type fails with 1801 and leaves a printer nobody can open"
+  qgr_install run in
+  expect_exit 100
+  expect_dialog run "$TITLE_ERRORS"
+  dialog_text run >"$QGR_SCEN_DIR/run.text"
+  expect_match "$QGR_SCEN_DIR/run.text" "^ +Error\\(15\\): Can\`t add printer 'qgrServer' - \\(" "error 15 for qgrServer"
+  qgr_inspect installed
+  check_monitor_installed
+  check_drivers_installed
+  expect_line "$QGR_STATE" 'printer=qgrServer|port=QuillgraphServer:|driver=Quillgraph Server|comment=|location=(null)|share=(null)|datatype=(null)|processor=WinPrint|attributes=0x00000000'
+  expect_line "$QGR_STATE" 'subkey=qgrServer|open-failed=1801'
+  check_tray_running
+  qgr_gap "3: the half-made printer cannot be opened, so it cannot be deleted (error 16)"
+  qgr_gap "5: DeletePrinterDriverExW refuses DPD_DELETE_ALL_FILES with 87 (error 14) and keeps the driver"
+  qgr_install remove un
+  expect_exit 100
+  expect_dialog remove "$TITLE_ERRORS"
+  dialog_text remove >"$QGR_SCEN_DIR/remove.text"
+  expect_match "$QGR_SCEN_DIR/remove.text" "^ +Error\\(16\\): Can\`t open printer 'qgrServer'" "error 16 for qgrServer"
+  expect_match "$QGR_SCEN_DIR/remove.text" "^ +Error\\(14\\): Can\`t remove the printer-driver 'Quillgraph Server'" "error 14"
+  qgr_inspect removed
+  expect_no_match "$QGR_STATE" '^monitor=QuillgraphServer:' "monitor removed"
+  expect_line "$QGR_STATE" 'drivers[Windows x64]=1'
+  expect_line "$QGR_STATE" 'run=(none)'
+  expect_line "$QGR_STATE" 'tray.mutex=0'
+  qgr_end
+}
+
+# install.exe unchanged, commands without the spooler gaps in their way.
+scenario_plain_commands() {
+  qgr_begin plain_commands plain || return 1
+  qgr_install noword
+  expect_exit 6
+  qgr_install unknown bogus
+  expect_exit 6
+  qgr_install chk onChkDrv
+  expect_exit 3
+  qgr_install init onInit
+  expect_exit 102
+  expect_no_dialog
+  qgr_end
+}
+
+QGR_SCENARIOS="fresh_install reinstall uninstall removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor plain_install_uninstall plain_commands"
