@@ -160,6 +160,26 @@ qgr_install() { # <tag> [args...]
   qgr_log "   install.exe $* -> exit ${QGR_EXIT:-?} (dialog: $QGR_DIALOG) in $(qgr_since "$t0") s"
 }
 
+# The same with Shift held from start to end. Wine's key state sees xdotool's key only while a
+# Wine window has the X focus, so a helper window takes it first.
+qgr_install_shift() { # <tag> [args...]
+  qgr_tool "$QGR_SCEN_DIR/focus.log" focus 120000 &
+  local fpid=$! win="" i
+  for i in $(seq 1 100); do
+    win=$(xdotool search --name 'qgrwine focus' 2>/dev/null | head -n 1)
+    [ -n "$win" ] && break
+    sleep 0.1
+  done
+  QGR_SHIFT=0
+  if [ -n "$win" ] && timeout 10 xdotool windowfocus --sync "$win" && timeout 10 xdotool keydown shift; then
+    QGR_SHIFT=1
+  fi
+  qgr_install "$@"
+  timeout 10 xdotool keyup shift
+  qgr_tool "$QGR_SCEN_DIR/release.log" release
+  wait "$fpid"
+}
+
 qgr_inspect() { # <tag> [extra files...]
   qgr_tool "$QGR_SCEN_DIR/$1.state" inspect "${@:2}"
   tr -d '\r' <"$QGR_SCEN_DIR/$1.state" >"$QGR_SCEN_DIR/$1.state.txt"

@@ -226,22 +226,8 @@ scenario_error_dialog() {
 scenario_shift_dialog() {
   qgr_begin shift_dialog shim || return 1
   qgr_gap "13: GetAsyncKeyState sees xdotool's Shift only while a Wine window has the X focus"
-  qgr_tool "$QGR_SCEN_DIR/focus.log" focus 60000 &
-  local fpid=$! win="" i
-  for i in $(seq 1 100); do
-    win=$(xdotool search --name 'qgrwine focus' 2>/dev/null | head -n 1)
-    [ -n "$win" ] && break
-    sleep 0.1
-  done
-  expect_eq "focus window found" yes "$([ -n "$win" ] && echo yes || echo no)"
-  if [ -n "$win" ]; then
-    timeout 10 xdotool windowfocus --sync "$win"
-    timeout 10 xdotool keydown shift
-  fi
-  qgr_install run in
-  timeout 10 xdotool keyup shift
-  qgr_tool "$QGR_SCEN_DIR/release.log" release
-  wait "$fpid"
+  qgr_install_shift run in
+  expect_eq "Shift pressed on a focused Wine window" 1 "$QGR_SHIFT"
   expect_exit 1
   expect_dialog run "$TITLE_CLEAN"
   dialog_text run >"$QGR_SCEN_DIR/run.text"
@@ -274,7 +260,7 @@ scenario_locked_monitor() {
   expect_no_dialog
   qgr_inspect reinstalled
   check_monitor_installed
-  cp "$QGR_STATE" "$QGR_SCEN_DIR/reinstalled.keep"
+  qgr_log "   before the reboot: $(grep '^pending=' "$QGR_STATE" | tr '\n' ' ')"
   qgr_tool "$QGR_SCEN_DIR/release.log" release
   wait "$hpid"
   qgr_reboot
