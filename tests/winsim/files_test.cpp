@@ -186,6 +186,11 @@ TEST_F(FilesTest, ImmediateMoveChecksSourceAndDestination) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_FALSE(MoveFileExW(kFile.c_str(), nullptr, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    winsim::MakeDirectory(u"D:\\Other");
+    EXPECT_FALSE(MoveFileExW(kFile.c_str(), u"D:\\Other\\a.dll", 0));
+    EXPECT_EQ(GetLastError(), 17u);  // ERROR_NOT_SAME_DEVICE
+    EXPECT_TRUE(MoveFileExW(kFile.c_str(), u"D:\\Other\\a.dll", MOVEFILE_COPY_ALLOWED));
+    EXPECT_TRUE(MoveFileExW(u"D:\\Other\\a.dll", kFile.c_str(), MOVEFILE_COPY_ALLOWED));
     EXPECT_TRUE(MoveFileExW(kFile.c_str(), u"C:\\Data\\b.dll", MOVEFILE_REPLACE_EXISTING));
     EXPECT_FALSE(winsim::FileExists(kFile));
     EXPECT_EQ(winsim::FileBytes(u"C:\\Data\\b.dll"), "hello");

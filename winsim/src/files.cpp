@@ -539,6 +539,13 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
+    // Another drive needs a copy, which only MOVEFILE_COPY_ALLOWED permits (and never for a directory).
+    auto drive = [](const std::u16string& k) { return k.size() >= 2 && k[1] == u':' ? k.substr(0, 2) : u""; };
+    if (drive(fromKey) != drive(toKey) && (!(dwFlags & MOVEFILE_COPY_ALLOWED) || src->directory)) {
+        const DWORD kNotSameDevice = 17;
+        SetLastError(kNotSameDevice);
+        return FALSE;
+    }
     if (DWORD blocked = src->directory ? 0 : UnlinkBlocker(fromKey, src, true)) {
         SetLastError(blocked);
         return FALSE;

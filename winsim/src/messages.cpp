@@ -70,7 +70,7 @@ const std::map<DWORD, const char16_t*>& SystemTexts() {
         {3006, u"The specified print monitor has already been installed."},
         {3007, u"The specified print monitor does not have the required functions."},
         {3008, u"The specified print monitor is currently in use."},
-        {3010, u"The requested operation is successful. Changes will not be effective until the system is "
+        {3010, u"The requested operation is successful.  Changes will not be effective until the system is "
                u"rebooted."},
         {0x80004005, u"Unspecified error"},
     };

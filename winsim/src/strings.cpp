@@ -182,31 +182,73 @@ using namespace winsim;
 
 extern "C" {
 
-int WINAPI lstrlenW(LPCWSTR lpString) { return Length(lpString); }
-int WINAPI lstrlenA(LPCSTR lpString) { return Length(lpString); }
+// String functions are recorded too; the copying ones can be made to fail (NULL, as
+// documented for a fault while copying), the others cannot fail.
+int WINAPI lstrlenW(LPCWSTR lpString) {
+    RecordCall("lstrlenW");
+    return Length(lpString);
+}
 
-int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) { return CompareWide(a, b, false); }
-int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) { return CompareWide(a, b, true); }
-int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) { return Sign(CompareAnsi(a, b, false)); }
-int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) { return Sign(CompareAnsi(a, b, true)); }
+int WINAPI lstrlenA(LPCSTR lpString) {
+    RecordCall("lstrlenA");
+    return Length(lpString);
+}
+
+int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b) {
+    RecordCall("lstrcmpW");
+    return CompareWide(a, b, false);
+}
+
+int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+    RecordCall("lstrcmpiW");
+    return CompareWide(a, b, true);
+}
+
+int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
+    RecordCall("lstrcmpA");
+    return Sign(CompareAnsi(a, b, false));
+}
+
+int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
+    RecordCall("lstrcmpiA");
+    return Sign(CompareAnsi(a, b, true));
+}
 
 LPWSTR WINAPI lstrcpyW(LPWSTR dst, LPCWSTR src) {
-    if (!dst || !src) return nullptr;
-    int i = 0;
-    for (; src[i]; ++i) dst[i] = src[i];
-    dst[i] = 0;
-    return dst;
+    RecordCall("lstrcpyW");
+    if (TakeFault("lstrcpyW")) return nullptr;
+    return CopyN(dst, src, src ? Length(src) + 1 : 0);
 }
 
 LPSTR WINAPI lstrcpyA(LPSTR dst, LPCSTR src) {
-    if (!dst || !src) return nullptr;
-    return std::strcpy(dst, src);
+    RecordCall("lstrcpyA");
+    if (TakeFault("lstrcpyA")) return nullptr;
+    return CopyN(dst, src, src ? Length(src) + 1 : 0);
 }
 
-LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int max) { return CopyN(dst, src, max); }
-LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int max) { return CopyN(dst, src, max); }
-LPWSTR WINAPI lstrcatW(LPWSTR dst, LPCWSTR src) { return Cat(dst, src); }
-LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) { return Cat(dst, src); }
+LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int max) {
+    RecordCall("lstrcpynW", kernel::Dec(max));
+    if (TakeFault("lstrcpynW")) return nullptr;
+    return CopyN(dst, src, max);
+}
+
+LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int max) {
+    RecordCall("lstrcpynA", kernel::Dec(max));
+    if (TakeFault("lstrcpynA")) return nullptr;
+    return CopyN(dst, src, max);
+}
+
+LPWSTR WINAPI lstrcatW(LPWSTR dst, LPCWSTR src) {
+    RecordCall("lstrcatW");
+    if (TakeFault("lstrcatW")) return nullptr;
+    return Cat(dst, src);
+}
+
+LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
+    RecordCall("lstrcatA");
+    if (TakeFault("lstrcatA")) return nullptr;
+    return Cat(dst, src);
+}
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
