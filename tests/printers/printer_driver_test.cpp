@@ -197,6 +197,22 @@ TEST_F(PrinterDriverTest, LookupIsExactInEveryLevel) {
     EXPECT_EQ(FindProductDriver(DriverEnum{nullptr, 6, 0}), -1);
 }
 
+TEST_F(PrinterDriverTest, ListsNamelessRecordsAndRemovesNothingWithoutAMatch) {
+    std::u16string other = u"Quillgraph Server2";
+    DRIVER_INFO_6W six[2] = {};
+    six[0].pName = other.data();
+    winsim::ClearCalls();
+    DriverEnum drivers{reinterpret_cast<BYTE*>(six), 6, 2};
+    DeleteProductDriver(ctx, drivers);
+    EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">DeletePrinterDriver for Windows x64"},
+                                         {1, u"------------ 2 existing drivers-----------"},
+                                         {1, u"1. Quillgraph Server2"},
+                                         {1, u"2. ***EMPTY***"},
+                                         {1, u"-------------------------------------------"},
+                                         {1, u"No Quillgraph driver was found"}}));
+    EXPECT_EQ(winsim::CallCount("DeletePrinterDriverExW"), 0u);
+}
+
 TEST_F(PrinterDriverTest, DriverRecordOfAnOpenPrinter) {
     InstallMonitorDirectly();
     InstallDriverDirectly();
