@@ -249,6 +249,11 @@ TEST_F(SpoolerPrinterTest, PurgeAndDeletionWithQueuedJobs) {
     ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE));
     EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
     EXPECT_TRUE(ClosePrinter(h));
+    // The record names the printer behind each handle.
+    std::vector<std::u16string> deletes;
+    for (auto& call : winsim::Calls())
+        if (call.api == "DeletePrinter") deletes.push_back(call.args);
+    EXPECT_EQ(deletes, std::vector<std::u16string>{u"qgrServer"});
 }
 
 TEST_F(SpoolerPrinterTest, EnumPrintersInCreationOrderWithTheDefaultMark) {

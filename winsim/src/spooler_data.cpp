@@ -12,7 +12,7 @@ namespace {
 // Common entry: record, fault, spooler check, handle. Returns 0 and the printer, or the error.
 DWORD EnterData(std::string_view api, HANDLE h, std::u16string_view args, Printer** printer,
                 ACCESS_MASK needed) {
-    if (!Enter(api, args)) return GetLastError();
+    if (!Enter(api, HandleName(h) + u"," + std::u16string(args))) return GetLastError();
     HandleInfo* info = nullptr;
     *printer = PrinterOf(h, &info);
     if (!*printer) return GetLastError();

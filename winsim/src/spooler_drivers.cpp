@@ -290,7 +290,8 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
 
 BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo, DWORD cbBuf,
                               LPDWORD pcbNeeded) {
-    if (!Enter("GetPrinterDriverW", Arg(pEnvironment) + u"," + Num(Level))) return FALSE;
+    if (!Enter("GetPrinterDriverW", HandleName(hPrinter) + u"," + Arg(pEnvironment) + u"," + Num(Level)))
+        return FALSE;
     Printer* p = PrinterOf(hPrinter);
     if (!p) return FALSE;
     int env = EnvIndex(pEnvironment);

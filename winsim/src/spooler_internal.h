@@ -99,6 +99,8 @@ Printer* FindPrinterById(uint64_t id);
 // The printer behind a printer handle; sets ERROR_INVALID_HANDLE (unknown or server handle)
 // or ERROR_INVALID_PRINTER_NAME (printer deleted since) and returns null.
 Printer* PrinterOf(HANDLE h, HandleInfo** info = nullptr);
+// For the call record: the printer's name, "(server)" or "(invalid)"; touches no error.
+std::u16string HandleName(HANDLE h);
 void RemovePrinter(uint64_t id);
 DWORD ReportedAttributes(const Printer& p);
 

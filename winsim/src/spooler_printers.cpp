@@ -223,7 +223,7 @@ BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFA
 }
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
-    RecordCall("ClosePrinter");
+    RecordCall("ClosePrinter", HandleName(hPrinter));
     if (TakeFault("ClosePrinter")) return FALSE;
     uint64_t id = 0;
     if (!LookupHandle(hPrinter, ObjectKind::Printer, &id)) {
@@ -264,7 +264,7 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
 }
 
 BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
-    if (!Enter("DeletePrinter", {})) return FALSE;
+    if (!Enter("DeletePrinter", HandleName(hPrinter))) return FALSE;
     HandleInfo* h = nullptr;
     Printer* p = PrinterOf(hPrinter, &h);
     if (!p) return FALSE;
@@ -282,7 +282,7 @@ BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
 }
 
 BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf, LPDWORD pcbNeeded) {
-    if (!Enter("GetPrinterW", Num(Level))) return FALSE;
+    if (!Enter("GetPrinterW", HandleName(hPrinter) + u"," + Num(Level))) return FALSE;
     Printer* p = PrinterOf(hPrinter);
     if (!p) return FALSE;
     if (Level != 1 && Level != 2 && Level != 4) {
@@ -298,7 +298,7 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
 
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
-    std::u16string args = Num(Level) + u"," + Num(Command);
+    std::u16string args = HandleName(hPrinter) + u"," + Num(Level) + u"," + Num(Command);
     if (info && Level == 2)
         args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName);
     if (!Enter("SetPrinterW", args)) return FALSE;

@@ -245,6 +245,16 @@ Printer* PrinterOf(HANDLE h, HandleInfo** info) {
     return p;
 }
 
+std::u16string HandleName(HANDLE h) {
+    uint64_t id = 0;
+    if (!LookupHandle(h, ObjectKind::Printer, &id)) return u"(invalid)";
+    auto it = S().handles.find(id);
+    if (it == S().handles.end()) return u"(invalid)";
+    if (it->second.printerId == 0) return u"(server)";
+    Printer* p = FindPrinterById(it->second.printerId);
+    return p ? p->info.name : u"(deleted)";
+}
+
 void RemovePrinter(uint64_t id) {
     auto& list = S().printers;
     for (auto it = list.begin(); it != list.end(); ++it) {
