@@ -195,6 +195,14 @@ TEST_F(InstallContextTest, DeepInstallerPathIsNotCut) {
     EXPECT_EQ(ctx.errorCount, 0);
 }
 
+TEST_F(InstallContextTest, UnreadableInstallerPathIsLoggedNotGuessed) {
+    winsim::InjectFault("GetModuleFileNameW", ERROR_ACCESS_DENIED);
+    InitContext(ctx, 3);
+    EXPECT_EQ(ctx.moduleDir, nullptr);
+    EXPECT_EQ(LogLines(ctx).back(), u"Can`t retrieve installer directory.");
+    EXPECT_EQ(ctx.errorCount, 0);
+}
+
 TEST_F(InstallContextTest, SnapshotIsTakenLast) {
     winsim::SpoolPrinter printer;
     printer.name = u"Office";
