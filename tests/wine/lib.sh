@@ -186,6 +186,8 @@ qgr_inspect() { # <tag> [extra files...]
   QGR_STATE=$QGR_SCEN_DIR/$1.state.txt
 }
 
+qgr_wait_tray() { qgr_tool "$QGR_SCEN_DIR/waittray.log" waittray 15000; }
+
 qgr_reboot() {
   timeout -k 5 60 wineboot -r >"$QGR_SCEN_DIR/reboot.log" 2>&1
 }

@@ -306,6 +306,22 @@ void InspectDeletedMarks() {
   RegCloseKey(root);
 }
 
+// waittray <timeout ms>: the tray is started without waiting for it; give it time to show its
+// window before the state is read.
+int WaitTray(int argc, wchar_t** argv) {
+  DWORD timeout = argc > 2 ? static_cast<DWORD>(_wtoi(argv[2])) : 10000;
+  DWORD start = GetTickCount();
+  while (!FindWindowW(kTrayClass, nullptr)) {
+    if (GetTickCount() - start > timeout) {
+      Line("waittray", std::string("timeout"));
+      return 1;
+    }
+    Sleep(50);
+  }
+  Line("waittray", Num(GetTickCount() - start) + " ms");
+  return 0;
+}
+
 // inspect [extra files...]: the state an install or uninstall leaves behind.
 int Inspect(int argc, wchar_t** argv) {
   DWORD count = 0;
@@ -516,6 +532,7 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"run") return Run(argc, argv);
   if (cmd == L"dialog") return Dialog(argc, argv);
   if (cmd == L"inspect") return Inspect(argc, argv);
+  if (cmd == L"waittray") return WaitTray(argc, argv);
   if (cmd == L"seed") return Seed(argc, argv);
   if (cmd == L"pend") return Pend(argc, argv);
   if (cmd == L"hold") return Hold(argc, argv);
