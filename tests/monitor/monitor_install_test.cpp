@@ -105,6 +105,25 @@ TEST_F(MonitorInstallTest, FiveFailuresGiveError11AndLeaveParkedPrinters) {
     EXPECT_EQ(ctx.logIndent, 0);
 }
 
+// Writing a retry line may fail to grow the log and leave its own error; the error line must
+// still describe AddMonitorW.
+TEST_F(MonitorInstallTest, Error11DescribesAddMonitorEvenWhenTheLogCannotGrow) {
+    winsim::WriteTestFile(kSystemMonitorDll, "kept build");
+    ctx.copyMonitor = 0;
+    winsim::SetMonitorDllLoadError(kMonitorDll, ERROR_PROC_NOT_FOUND);
+    winsim::InjectFault("HeapReAlloc", ERROR_NOT_ENOUGH_MEMORY, -1);
+    winsim::ClearCalls();
+    AddProductMonitor(ctx);
+    winsim::ClearFaults();
+    EXPECT_GT(winsim::CallCount("HeapReAlloc"), 0u);
+    std::vector<std::u16string> described;
+    for (const auto& call : winsim::Calls()) {
+        if (call.api == "FormatMessageW") described.push_back(call.args.substr(call.args.find(u',') + 1, 3));
+    }
+    EXPECT_EQ(described, std::vector<std::u16string>{u"127"});
+    EXPECT_EQ(ctx.errorCount, 1);
+}
+
 // The spooler still holds the old DLL after its monitor went: the quiet copy fails, the copy
 // inside a spooler restart reports and succeeds.
 TEST_F(MonitorInstallTest, LockedDllIsCopiedWhileTheSpoolerIsStopped) {
