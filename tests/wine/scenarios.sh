@@ -284,6 +284,22 @@ scenario_locked_monitor() {
   qgr_end
 }
 
+# The tray application on its own: single instance, window class, quit message, mutex.
+scenario_tray_contract() {
+  qgr_begin tray_contract plain || return 1
+  qgr_tool "$QGR_SCEN_DIR/tray.log" traycontract "$APP\\qgrtray.exe"
+  tr -d '\r' <"$QGR_SCEN_DIR/tray.log" >"$QGR_SCEN_DIR/tray.txt"
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'window=found'
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'mutex=held'
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'second=exited 0'
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'windows.after.second=same'
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'quit=released'
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'first=exited 0'
+  expect_line "$QGR_SCEN_DIR/tray.txt" 'window.after.quit=gone'
+  qgr_log "   tray exit after the quit message: $(sed -n 's/^exit_ms=//p' "$QGR_SCEN_DIR/tray.txt") ms"
+  qgr_end
+}
+
 # install.exe unchanged: the install and uninstall meet Wine's gaps, and the tests say which.
 scenario_plain_install_uninstall() {
   qgr_begin plain_install_uninstall plain || return 1
@@ -331,4 +347,4 @@ scenario_plain_commands() {
   qgr_end
 }
 
-QGR_SCENARIOS="fresh_install reinstall uninstall removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor plain_install_uninstall plain_commands"
+QGR_SCENARIOS="fresh_install reinstall uninstall removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands"

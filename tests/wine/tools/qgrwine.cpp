@@ -322,6 +322,56 @@ int WaitTray(int argc, wchar_t** argv) {
   return 0;
 }
 
+bool Start(const wchar_t* exe, PROCESS_INFORMATION& pi) {
+  std::wstring cmd = Quote(exe);
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof(si));
+  si.cb = sizeof(si);
+  ZeroMemory(&pi, sizeof(pi));
+  if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  CloseHandle(pi.hThread);
+  return true;
+}
+
+// traycontract <qgrtray.exe>: one instance only, the agreed window class, quits on 0x402 and
+// releases the mutex (not abandoned).
+int TrayContract(int argc, wchar_t** argv) {
+  if (argc < 3) return 2;
+  PROCESS_INFORMATION first, second;
+  if (!Start(argv[2], first)) {
+    Line("start", "failed " + Num(GetLastError()));
+    return 1;
+  }
+  DWORD start = GetTickCount();
+  HWND window = nullptr;
+  while (!(window = FindWindowW(kTrayClass, nullptr)) && GetTickCount() - start < 15000) Sleep(20);
+  Line("window", std::string(window ? "found" : "none"));
+  if (!window) return 1;
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kTrayMutex);
+  Line("mutex", std::string(mutex ? "held" : "none"));
+  DWORD code = 0xFFFFFFFF;
+  if (Start(argv[2], second)) {
+    DWORD w = WaitForSingleObject(second.hProcess, 15000);
+    GetExitCodeProcess(second.hProcess, &code);
+    CloseHandle(second.hProcess);
+    Line("second", std::string(w == WAIT_OBJECT_0 ? "exited " : "running ") + Num(code));
+  }
+  Line("windows.after.second", std::string(FindWindowW(kTrayClass, nullptr) == window ? "same" : "changed"));
+  DWORD posted = GetTickCount();
+  PostMessageW(window, 0x402, 0, 0);
+  DWORD w = mutex ? WaitForSingleObject(mutex, 5000) : WAIT_FAILED;
+  Line("quit", std::string(w == WAIT_OBJECT_0 ? "released" : w == WAIT_ABANDONED ? "abandoned" : "timeout"));
+  if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) ReleaseMutex(mutex);
+  DWORD e = WaitForSingleObject(first.hProcess, 5000);
+  GetExitCodeProcess(first.hProcess, &code);
+  Line("first", std::string(e == WAIT_OBJECT_0 ? "exited " : "running ") + Num(code));
+  Line("exit_ms", Num(GetTickCount() - posted));
+  Line("window.after.quit", std::string(FindWindowW(kTrayClass, nullptr) ? "present" : "gone"));
+  CloseHandle(first.hProcess);
+  if (mutex) CloseHandle(mutex);
+  return 0;
+}
+
 // inspect [extra files...]: the state an install or uninstall leaves behind.
 int Inspect(int argc, wchar_t** argv) {
   DWORD count = 0;
@@ -533,6 +583,7 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"dialog") return Dialog(argc, argv);
   if (cmd == L"inspect") return Inspect(argc, argv);
   if (cmd == L"waittray") return WaitTray(argc, argv);
+  if (cmd == L"traycontract") return TrayContract(argc, argv);
   if (cmd == L"seed") return Seed(argc, argv);
   if (cmd == L"pend") return Pend(argc, argv);
   if (cmd == L"hold") return Hold(argc, argv);
