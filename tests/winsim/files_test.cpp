@@ -87,6 +87,18 @@ TEST_F(FilesTest, ShareModesAreCheckedAgainstEveryOpenHandle) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     CloseHandle(reader);
     CloseHandle(reader2);
+
+    // A handle that shares deletion lets the name go and keeps reading the data.
+    HANDLE sharing = Open(kFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+    ASSERT_NE(sharing, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(DeleteFileW(kFile.c_str()));
+    EXPECT_FALSE(winsim::FileExists(kFile));
+    char data[8];
+    DWORD got = 0;
+    EXPECT_TRUE(ReadFile(sharing, data, sizeof data, &got, nullptr));
+    EXPECT_EQ(std::string(data, got), "hello");
+    CloseHandle(sharing);
+    winsim::WriteTestFile(kFile, "hello");
     EXPECT_TRUE(DeleteFileW(kFile.c_str()));
     EXPECT_FALSE(DeleteFileW(kFile.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

@@ -72,6 +72,11 @@ TEST_F(HeapTest, FaultsFailAllocationsWithTheGivenError) {
     EXPECT_EQ(GlobalAlloc(GPTR, 1), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     GlobalFree(first);
+    // Zero times injects nothing.
+    winsim::InjectFault("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 0);
+    HGLOBAL again = GlobalAlloc(GPTR, 1);
+    EXPECT_NE(again, nullptr);
+    GlobalFree(again);
     winsim::InjectFault("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 8), nullptr);
     EXPECT_EQ(winsim::LiveHeapBlocks(), 0u);

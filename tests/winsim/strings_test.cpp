@@ -97,6 +97,9 @@ TEST_F(StringsTest, FormatMessageIntoTheCallersBuffer) {
     EXPECT_GT(FormatMessageW(flags, nullptr, 0x80004005, 1033, buffer, 128, nullptr), 0u);
     EXPECT_EQ(std::u16string(buffer), u"Unspecified error\r\n");
     EXPECT_EQ(FormatMessageW(flags | FORMAT_MESSAGE_MAX_WIDTH_MASK, nullptr, 5, 0, buffer, 128, nullptr), 17u);
+    // Only English texts are installed.
+    EXPECT_EQ(FormatMessageW(flags, nullptr, 5, 0x407, buffer, 128, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), 15100u);
 }
 
 TEST_F(StringsTest, FormatMessageUnknownRemovedAndReplacedTexts) {

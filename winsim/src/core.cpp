@@ -88,6 +88,8 @@ void OnClockAdvance(std::function<void(uint64_t)> listener) {
 }
 
 void InjectFault(std::string_view api, DWORD error, int times, int skip) {
+    // Zero times means no failure; kept, it would never be used up and fail every call.
+    if (times == 0) return;
     State().faults.push_back(Fault{std::string(api), error, times, skip});
 }
 

@@ -142,10 +142,10 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const DWORD kResourceLangNotFound = 15100;
+    const DWORD kMuiFileNotFound = 15100;  // no message resources in that language
     WORD primary = dwLanguageId & 0x3FF;
     if (primary != LANG_NEUTRAL && primary != 0x09 /*LANG_ENGLISH*/) {
-        SetLastError(kResourceLangNotFound);
+        SetLastError(kMuiFileNotFound);
         return 0;
     }
     std::u16string text;
