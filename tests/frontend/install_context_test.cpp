@@ -185,13 +185,16 @@ TEST_F(InstallContextTest, ModuleDirectoryKeepsItsSeparator) {
     }
 }
 
-TEST_F(InstallContextTest, DeepInstallerPathIsNotCut) {
+TEST_F(InstallContextTest, DeepPathsAreNotCut) {
     std::u16string dir = u"C:\\";
     for (int i = 0; i < 30; ++i) dir += u"deep folder " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) + u"\\";
     ASSERT_GT(dir.size(), 300u);
     winsim::SetModulePath(dir + u"install.exe");
+    winsim::SetSystemDirectory(dir + u"system32");
     InitContext(ctx, 3);
     EXPECT_EQ(Text(ctx.moduleDir), dir);
+    EXPECT_EQ(Text(ctx.systemDir), dir + u"system32\\");
+    EXPECT_EQ(winsim::CallCount("GetSystemDirectoryW"), 2u);  // asked again with the size it reported
     EXPECT_EQ(ctx.errorCount, 0);
 }
 
