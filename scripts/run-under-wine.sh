@@ -72,7 +72,7 @@ meaning() {
   esac
 }
 echo
-echo "== install.exe $word $* -> exit code ${QGR_EXIT:-?}: $(meaning "${QGR_EXIT:-}")"
+echo "== install.exe $word${*:+ $*} -> exit code ${QGR_EXIT:-?}: $(meaning "${QGR_EXIT:-}")"
 if [ "$variant" = plain ] && [ "${QGR_EXIT:-}" = 100 ] && dialog_text run 2>/dev/null | grep -q 'Error(15)'; then
   echo "   (Wine 8: AddPrinterW without a data type fails with 1801 -- see WINE.md gap 3;"
   echo "    QGR_DEMO_SHIM=1 runs the test copy that gets Windows' behaviour for it)"
