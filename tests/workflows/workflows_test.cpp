@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/entry.h"
 #include "frontend/install_context.h"
 #include "scenarios/scenario_support.h"
 #include "support/test_support.h"
@@ -186,6 +187,30 @@ TEST_F(WorkflowTest, ReInstallRetriesLockedStagedFilesOnceWithoutAndOnceWithRest
     ASSERT_GE(tryLine, 0);
     EXPECT_EQ(lines[tryLine + 1], u"    >Restart Spooler");
     EXPECT_EQ(lines[tryLine + 2], u"    DeleteFile-try");
+}
+
+TEST_F(WorkflowTest, ScheduleDeletesAtRebootCountsOnlyWhatThePlatformAcceptedAndEmptiesTheList) {
+    InitContext(ctx, kInitBothEnvironments | kInitStartX64);
+    for (const char16_t* path : {u"C:\\Temp\\a.dll", u"C:\\Temp\\b.dll", u"C:\\Temp\\c.dll"}) {
+        winsim::WriteTestFile(path, "x");
+        PathListAdd(ctx.pendingDeletes, path);
+    }
+    winsim::ClearCalls();
+    winsim::InjectFault("MoveFileExW", ERROR_ACCESS_DENIED, 1, 1);  // the second call fails
+
+    EXPECT_EQ(ScheduleDeletesAtReboot(ctx), 2u);
+    EXPECT_EQ(ctx.pendingDeletes, nullptr);
+    std::vector<std::u16string> moved;
+    for (const auto& call : winsim::Calls())
+        if (call.api == "MoveFileExW") moved.push_back(call.args);
+    ASSERT_EQ(moved.size(), 3u);
+    // Newest first, as the list runs.
+    EXPECT_NE(moved[0].find(u"c.dll"), std::u16string::npos);
+    EXPECT_NE(moved[2].find(u"a.dll"), std::u16string::npos);
+    EXPECT_EQ(winsim::PendingRenameStrings(),
+              (std::vector<std::u16string>{u"\\??\\C:\\Temp\\c.dll", u"", u"\\??\\C:\\Temp\\a.dll", u""}));
+    EXPECT_EQ(ctx.errorCount, 0) << "failures are neither logged nor counted";
+    EXPECT_EQ(ScheduleDeletesAtReboot(ctx), 0u) << "an empty list schedules nothing";
 }
 
 }  // namespace
