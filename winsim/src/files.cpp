@@ -396,7 +396,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     }
     uint64_t id = State().nextOpen++;
     State().opens[id] = OpenFile{node, dwDesiredAccess, dwShareMode, 0};
-    SetLastError(lastError);
+    // Only the two "always" dispositions report on success whether the file was there.
+    if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS) SetLastError(lastError);
     return NewHandle(ObjectKind::File, id);
 }
 
