@@ -66,7 +66,9 @@ struct SpoolPrinter {
 };
 
 // ---- monitors and ports ---------------------------------------------------
-// Registers a monitor without the checks of AddMonitorW (no DLL needed); held when loadable.
+// Registers a monitor without the checks of AddMonitorW (no DLL needed). While the spooler runs
+// its DLL is held as loaded, provided the file is in the system directory at that moment (so
+// write the DLL first).
 void AddTestMonitor(std::u16string_view name, std::u16string_view dll);
 std::vector<SpoolMonitor> Monitors();
 bool MonitorExists(std::u16string_view name);
