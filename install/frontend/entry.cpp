@@ -32,22 +32,11 @@ const int kExitFilesWaiting = 200;
 const int kHelpCloseRounds = 100;
 const DWORD kHelpCloseWaitMs = 50;
 
-WCHAR FoldAsciiCase(WCHAR c) {
-    return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c;
-}
-
-// Only A to Z fold; every other unit must match exactly.
-bool SameWordIgnoringAsciiCase(LPCWSTR word, LPCWSTR expected) {
-    for (;; ++word, ++expected) {
-        if (FoldAsciiCase(*word) != FoldAsciiCase(*expected)) return false;
-        if (*word == 0) return true;
-    }
-}
-
+// Command words fold only A to Z; every other unit must match exactly.
 bool IsInstallWord(LPCWSTR word) {
-    return SameWordIgnoringAsciiCase(word, TEXT("in")) || SameWordIgnoringAsciiCase(word, TEXT("install")) ||
-           SameWordIgnoringAsciiCase(word, TEXT("serverinstall")) ||
-           SameWordIgnoringAsciiCase(word, TEXT("in_notray"));
+    return SameTextIgnoringAsciiCase(word, TEXT("in")) || SameTextIgnoringAsciiCase(word, TEXT("install")) ||
+           SameTextIgnoringAsciiCase(word, TEXT("serverinstall")) ||
+           SameTextIgnoringAsciiCase(word, TEXT("in_notray"));
 }
 
 bool IsBlank(WCHAR c) {
@@ -109,20 +98,20 @@ int Dispatch(int argc, LPWSTR* argv) {
     HWND parent = ParentWindowOf(argc, argv);
 
     bool installMode = IsInstallWord(word);
-    if (SameWordIgnoringAsciiCase(word, TEXT("onChkDrv"))) {
+    if (SameTextIgnoringAsciiCase(word, TEXT("onChkDrv"))) {
         return CheckDriver() ? kExitDriverRecent : kExitNo;
     }
-    if (SameWordIgnoringAsciiCase(word, TEXT("onInit"))) {
+    if (SameTextIgnoringAsciiCase(word, TEXT("onInit"))) {
         if (StartupCheck()) return kExitFilesWaiting;
         return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
     }
-    if (SameWordIgnoringAsciiCase(word, TEXT("un")) || SameWordIgnoringAsciiCase(word, TEXT("uninstall"))) {
+    if (SameTextIgnoringAsciiCase(word, TEXT("un")) || SameTextIgnoringAsciiCase(word, TEXT("uninstall"))) {
         CloseHelpWindows();
         DWORD scheduled = 0;
         if (RunUninstall(parent, scheduled)) return kExitErrors;
         return scheduled > 0 ? kExitRebootPending : kExitUninstalled;
     }
-    if (SameWordIgnoringAsciiCase(word, TEXT("removetray"))) {
+    if (SameTextIgnoringAsciiCase(word, TEXT("removetray"))) {
         RemoveTray();
         return kExitNothing;
     }

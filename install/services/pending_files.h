@@ -34,3 +34,6 @@ void FreePendingRenames(PendingRenameTable& table);
 // of the value stay byte for byte, and a value left without operations is removed. Returns the
 // number of deletions dropped, or -1 when the value could not be read or rewritten.
 int RemoveScheduledDeletesOf(LPCWSTR path);
+
+// Equal texts when only the letters A to Z are folded; every other unit must match exactly.
+bool SameTextIgnoringAsciiCase(LPCWSTR a, LPCWSTR b);

@@ -11,13 +11,6 @@ WCHAR FoldAsciiCase(WCHAR c) {
     return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c;
 }
 
-bool SamePathIgnoringAsciiCase(LPCWSTR a, LPCWSTR b) {
-    for (;; ++a, ++b) {
-        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
-        if (*a == 0) return true;
-    }
-}
-
 // End of the zero-terminated string at `start`, or `units` when it has no terminator.
 DWORD StringEnd(const WCHAR* data, DWORD start, DWORD units) {
     DWORD end = start;
@@ -52,7 +45,7 @@ int FilterDeletions(const BYTE* raw, DWORD size, LPCWSTR path, BYTE* out, DWORD&
         DWORD destinationEnd = StringEnd(data, destinationStart, units);
         if (destinationEnd == units) break;
         DWORD next = destinationEnd + 1;
-        if (destinationEnd == destinationStart && SamePathIgnoringAsciiCase(StripNtPrefix(data + pos), path)) {
+        if (destinationEnd == destinationStart && SameTextIgnoringAsciiCase(StripNtPrefix(data + pos), path)) {
             ++removed;
         } else {
             CopyBytes(out + outSize, raw + pos * sizeof(WCHAR), (next - pos) * sizeof(WCHAR));
@@ -66,6 +59,13 @@ int FilterDeletions(const BYTE* raw, DWORD size, LPCWSTR path, BYTE* out, DWORD&
 }
 
 }  // namespace
+
+bool SameTextIgnoringAsciiCase(LPCWSTR a, LPCWSTR b) {
+    for (;; ++a, ++b) {
+        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
+        if (*a == 0) return true;
+    }
+}
 
 int RemoveScheduledDeletesOf(LPCWSTR path) {
     if (!path || path[0] == 0) return 0;

@@ -11,17 +11,6 @@ namespace {
 const int kAttempts = 2;
 const LPCWSTR kProductFiles[] = {TEXT("vmqmon64.dll"), TEXT("vmqdrv64.dll"), TEXT("vmqui64.dll")};
 
-WCHAR FoldAsciiCase(WCHAR c) {
-    return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c;
-}
-
-bool SameNameIgnoringAsciiCase(LPCWSTR a, LPCWSTR b) {
-    for (;; ++a, ++b) {
-        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
-        if (*a == 0) return true;
-    }
-}
-
 // The text after the last '\', '/' or ':' once the NT prefix is gone.
 LPCWSTR FileNamePart(LPCWSTR path) {
     LPCWSTR name = StripNtPrefix(path);
@@ -36,7 +25,7 @@ bool ProductFileWaiting(const PendingRenameTable& table) {
         for (int pair = 0; pair < table.pairCount; ++pair) {
             LPCWSTR source = table.paths[2 * pair];
             if (table.isFile[2 * pair] == 1 && source &&
-                SameNameIgnoringAsciiCase(FileNamePart(source), productFile)) {
+                SameTextIgnoringAsciiCase(FileNamePart(source), productFile)) {
                 return true;
             }
         }
