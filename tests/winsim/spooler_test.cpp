@@ -206,8 +206,8 @@ TEST_F(SpoolerTest, SpoolerCanKeepARemovedMonitorsDllUntilItStops) {
 
 TEST_F(SpoolerTest, RebootLoadsTheRegisteredMonitorsAgain) {
     InstallProductMonitor();
-    winsim::SimulateReboot();
-    if (!winsim::IsServiceRunning(u"spooler")) StartSpooler();
+    winsim::SimulateReboot();  // ends every hold; the spooler starts again by itself
+    ASSERT_TRUE(winsim::IsServiceRunning(u"spooler"));
     EXPECT_TRUE(winsim::IsHeld(kMonPath));
     StopSpooler();
     EXPECT_FALSE(winsim::IsHeld(kMonPath));
