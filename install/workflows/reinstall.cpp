@@ -28,20 +28,14 @@ bool FileExists(LPCWSTR path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// Installs the monitor. A DLL copied into place must not fall to a deletion that an earlier
-// uninstall scheduled for the same path, or the next boot takes the monitor away again.
-void InstallMonitor(InstallContext& ctx) {
-    TextBuffer dllPath = NULL;
-    if (TextLength(ctx.systemDir) != 0 && ctx.monitorFile && ctx.monitorFile[0] != 0) {
-        dllPath = CopyText(ctx.systemDir);
-        Append(dllPath, ctx.monitorFile);
-    }
-    // The monitor installation copies when told to, or when the DLL is missing.
-    bool copyAttempted = dllPath && (ctx.copyMonitor || !FileExists(TextOf(dllPath)));
-
-    AddProductMonitor(ctx);
-
-    if (copyAttempted && FileExists(TextOf(dllPath))) {
+// The monitor DLL that the installed monitor relies on, copied now or kept from before, must not
+// fall to a deletion that an earlier uninstall scheduled for the same path, or the next boot
+// takes the monitor away again.
+void KeepMonitorDllThroughReboot(InstallContext& ctx) {
+    if (TextLength(ctx.systemDir) == 0 || !ctx.monitorFile || ctx.monitorFile[0] == 0) return;
+    TextBuffer dllPath = CopyText(ctx.systemDir);
+    Append(dllPath, ctx.monitorFile);
+    if (FileExists(TextOf(dllPath))) {
         int kept = RemoveScheduledDeletesOf(TextOf(dllPath));
         if (kept > 0) {
             LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));
@@ -75,7 +69,8 @@ void ReInstall(InstallContext& ctx) {
     DeleteScheduledFilesNow(table);
     FreePendingRenames(table);
 
-    if (ctx.installMonitor) InstallMonitor(ctx);
+    if (ctx.installMonitor) AddProductMonitor(ctx);
+    KeepMonitorDllThroughReboot(ctx);
 
     AddProductDriver(ctx);
     if (ctx.bothEnvironments) {

@@ -129,6 +129,36 @@ TEST_F(LockedFilesTest, InstallBeforeTheRebootKeepsTheFreshMonitorDll) {
     ExpectAllBlocksReleased();
 }
 
+TEST_F(LockedFilesTest, InstallBeforeTheRebootKeepsACompatibleMonitorDllThatIsStillLocked) {
+    // The uninstall could not delete the DLL and scheduled it; the holder is still there when the
+    // install runs, so the DLL (of this build) is kept, not copied, and registered again: its
+    // scheduled deletion must go, or the next boot takes the monitor away.
+    SetUpInstalledProduct();
+    winsim::WriteTestFile(u"C:\\Other\\stale.tmp", "stale");
+    winsim::HoldFile(u"C:\\Other\\stale.tmp", FILE_SHARE_READ, ERROR_ACCESS_DENIED);
+    MoveFileExW(u"C:\\Other\\stale.tmp", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    winsim::HoldFile(kMonitorDll, FILE_SHARE_READ, ERROR_ACCESS_DENIED);
+    ASSERT_EQ(RunInstaller(u"un"), 101);
+    ASSERT_TRUE(Scheduled(kMonitorDll));
+
+    winsim::SetKeyDown(VK_SHIFT);
+    EXPECT_EQ(RunInstaller(u"in"), 1);
+    std::u16string log = LastDialogLog();
+    EXPECT_NE(log.find(u"InstallMonitor == 1, CopyMonitor == 0\r\n"), std::u16string::npos) << Utf8(log);
+    EXPECT_NE(log.find(u"    AddMonitor - OK :)\r\n    Scheduled deletion of C:\\Windows\\system32\\vmqmon64.dll "
+                       u"cancelled\r\n"),
+              std::u16string::npos)
+        << Utf8(log);
+    EXPECT_TRUE(winsim::MonitorExists(kProductPort));
+    EXPECT_FALSE(Scheduled(kMonitorDll));
+    EXPECT_TRUE(Scheduled(u"C:\\Other\\stale.tmp")) << "other programs' operations stay";
+
+    winsim::SimulateReboot();
+    EXPECT_TRUE(winsim::FileExists(kMonitorDll));
+    EXPECT_FALSE(winsim::FileExists(u"C:\\Other\\stale.tmp"));
+    ExpectAllBlocksReleased();
+}
+
 TEST_F(LockedFilesTest, CompatibleDllScheduledForDeletionIsCopiedBeforeItIsRegistered) {
     // Monitor not registered, its DLL of a compatible build but scheduled for deletion by
     // someone: the removal keeps it and skips the copy, the scheduled deletion removes it, and
