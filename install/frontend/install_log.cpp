@@ -45,10 +45,10 @@ int FormatTextV(LPWSTR buffer, int capacity, LPCWSTR format, va_list args) {
             Put(out, *p);
             continue;
         }
-        WCHAR spec = p[1];
-        if (spec == 0) break;
+        WCHAR conversion = p[1];
+        if (conversion == 0) break;
         ++p;
-        switch (spec) {
+        switch (conversion) {
             case TEXT('d'): {
                 int value = va_arg(args, int);
                 int64_t wide = value;
@@ -69,7 +69,7 @@ int FormatTextV(LPWSTR buffer, int capacity, LPCWSTR format, va_list args) {
                 break;
             default:
                 Put(out, TEXT('%'));
-                Put(out, spec);
+                Put(out, conversion);
                 break;
         }
     }

@@ -2,6 +2,7 @@
 #include "monitor/monitor_install.h"
 
 #include "frontend/install_context.h"
+#include "monitor/port_parking.h"
 #include "services/file_copy.h"
 #include "services/spooler_service.h"
 
@@ -9,24 +10,6 @@ namespace {
 
 const int kRegisterAttempts = 5;
 const DWORD kRegisterPauseMs = 50;
-const int kFilePortLength = 5;     // "file:"
-const int kProductPortLength = 17;  // "QuillgraphServer:"
-
-// First occurrence of `needle` in `text` (case-sensitive), or null.
-LPWSTR FindText(LPWSTR text, LPCWSTR needle) {
-    if (text == nullptr) return nullptr;
-    for (; *text; ++text) {
-        int i = 0;
-        while (needle[i] != 0 && text[i] == needle[i]) ++i;
-        if (needle[i] == 0) return text;
-    }
-    return nullptr;
-}
-
-bool IsExistingFile(LPCWSTR path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
 
 // A removal may have kept the monitor because its DLL was compatible, and a scheduled deletion
 // may have taken that DLL since; registering without it would fail.
@@ -64,32 +47,11 @@ bool RegisterMonitor(InstallContext& ctx) {
     return false;
 }
 
-// "file:" back to "QuillgraphServer:" in the storage where the removal had shrunk it.
-bool RestorePortName(PRINTER_INFO_2W& printer) {
-    LPWSTR at = FindText(printer.pPortName, kFilePortName);
-    if (at == nullptr) return false;
-    int restLength = lstrlenW(at + kFilePortLength);
-    for (int i = restLength; i >= 0; --i) at[kProductPortLength + i] = at[kFilePortLength + i];
-    for (int i = 0; i < kProductPortLength; ++i) at[i] = kProductPortName[i];
-    return true;
-}
-
 void RestoreParkedPrinters(InstallContext& ctx) {
     if (ctx.portPrinters == nullptr) return;
     for (PRINTER_INFO_2W** entry = ctx.portPrinters; *entry != nullptr; ++entry) {
         PRINTER_INFO_2W& printer = **entry;
-        if (!RestorePortName(printer)) continue;
-        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-        HANDLE handle = nullptr;
-        if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
-            if (SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0))
-                LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
-            else
-                LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
-            ClosePrinter(handle);
-        } else {
-            LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
-        }
+        if (RestorePortName(printer)) UpdatePrinterPort(ctx, printer);
     }
 }
 

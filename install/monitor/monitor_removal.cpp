@@ -5,37 +5,12 @@
 #include <winver.h>
 
 #include "frontend/install_context.h"
+#include "monitor/port_parking.h"
 #include "services/spooler_service.h"
 
 namespace {
 
 const int kOldestCompatibleBuild = 2416;
-const int kFilePortLength = 5;      // "file:"
-const int kProductPortLength = 17;  // "QuillgraphServer:"
-
-LPWSTR FindText(LPWSTR text, LPCWSTR needle) {
-    if (text == nullptr) return nullptr;
-    for (; *text; ++text) {
-        int i = 0;
-        while (needle[i] != 0 && text[i] == needle[i]) ++i;
-        if (needle[i] == 0) return text;
-    }
-    return nullptr;
-}
-
-// "QuillgraphServer:" becomes "file:" inside the same storage; the tail moves left.
-bool ParkPortName(PRINTER_INFO_2W& printer) {
-    LPWSTR at = FindText(printer.pPortName, kProductPortName);
-    if (at == nullptr) return false;
-    for (int i = 0; i < kFilePortLength; ++i) at[i] = kFilePortName[i];
-    at[kFilePortLength] = 0;
-    LPWSTR rest = at + kProductPortLength;
-    int i = 0;
-    do {
-        at[kFilePortLength + i] = rest[i];
-    } while (rest[i++] != 0);
-    return true;
-}
 
 void ParkPrinters(InstallContext& ctx) {
     if (ctx.portPrinters != nullptr) {
@@ -53,17 +28,7 @@ void ParkPrinters(InstallContext& ctx) {
         PRINTER_INFO_2W& printer = ctx.printerEnum.printers[i];
         if (!ParkPortName(printer)) continue;
         parked[used++] = &printer;
-        PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-        HANDLE handle = nullptr;
-        if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
-            if (SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0))
-                LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
-            else
-                LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
-            ClosePrinter(handle);
-        } else {
-            LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
-        }
+        UpdatePrinterPort(ctx, printer);
     }
     parked[used] = nullptr;
 }

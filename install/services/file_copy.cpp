@@ -115,3 +115,8 @@ HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileN
     ctx.logIndent -= 1;
     return result;
 }
+
+bool IsExistingFile(LPCWSTR path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}

@@ -9,3 +9,6 @@ struct InstallContext;
 HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileName, LPWSTR outPath,
                       DWORD outCapacity, bool reportOpenErrors);
 HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path);
+
+// An existing file, not a directory.
+bool IsExistingFile(LPCWSTR path);

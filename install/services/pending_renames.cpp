@@ -1,6 +1,8 @@
 // The platform's reboot-time file operations (PendingFileRenameOperations), read-only.
 #include "services/pending_files.h"
 
+#include "services/file_copy.h"
+
 namespace {
 
 LPCSTR const kSessionManagerKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
@@ -18,11 +20,6 @@ LPWSTR CopyUnits(const WCHAR* text, DWORD length) {
     if (copy == nullptr) return nullptr;
     for (DWORD i = 0; i < length; ++i) copy[i] = text[i];
     return copy;
-}
-
-bool IsPlainFile(LPCWSTR path) {
-    DWORD attributes = GetFileAttributesW(StripNtPrefix(path));
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 }  // namespace
@@ -100,7 +97,7 @@ void ReadPendingRenames(PendingRenameTable& table) {
         DWORD length = MeasureString(data, units, position);
         if (length > 0) {
             table.paths[index] = CopyUnits(data + position, length);
-            table.isFile[index] = table.paths[index] != nullptr && IsPlainFile(table.paths[index]) ? 1 : 0;
+            table.isFile[index] = table.paths[index] != nullptr && IsExistingFile(StripNtPrefix(table.paths[index])) ? 1 : 0;
         }
         position += length + 1;
     }

@@ -9,6 +9,7 @@
 #include "monitor/monitor_install.h"
 #include "printers/printer_driver.h"
 #include "printers/printer_settings.h"
+#include "services/file_copy.h"
 #include "services/pending_files.h"
 #include "services/spooler_service.h"
 #include "tray/tray_app.h"
@@ -23,11 +24,6 @@ void DeletePendingFilesWithSpoolerStopped(InstallContext& ctx) {
     EndSpoolerRestart(restart);
 }
 
-bool FileExists(LPCWSTR path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 // The monitor DLL that the installed monitor relies on, copied now or kept from before, must not
 // fall to a deletion that an earlier uninstall scheduled for the same path, or the next boot
 // takes the monitor away again.
@@ -35,7 +31,7 @@ void KeepMonitorDllThroughReboot(InstallContext& ctx) {
     if (TextLength(ctx.systemDir) == 0 || !ctx.monitorFile || ctx.monitorFile[0] == 0) return;
     TextBuffer dllPath = CopyText(ctx.systemDir);
     Append(dllPath, ctx.monitorFile);
-    if (FileExists(TextOf(dllPath))) {
+    if (IsExistingFile(TextOf(dllPath))) {
         int kept = RemoveScheduledDeletesOf(TextOf(dllPath));
         if (kept > 0) {
             LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));

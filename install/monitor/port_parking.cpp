@@ -1,0 +1,59 @@
+// Moving printers between the product's port and "file:" while the monitor is replaced.
+#include "monitor/port_parking.h"
+
+#include "frontend/install_context.h"
+
+namespace {
+
+const int kFilePortLength = 5;      // "file:"
+const int kProductPortLength = 17;  // "QuillgraphServer:"
+
+// First occurrence of `needle` in `text` (case-sensitive), or null.
+LPWSTR FindText(LPWSTR text, LPCWSTR needle) {
+    if (text == nullptr) return nullptr;
+    for (; *text; ++text) {
+        int i = 0;
+        while (needle[i] != 0 && text[i] == needle[i]) ++i;
+        if (needle[i] == 0) return text;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool ParkPortName(PRINTER_INFO_2W& printer) {
+    LPWSTR at = FindText(printer.pPortName, kProductPortName);
+    if (at == nullptr) return false;
+    for (int i = 0; i < kFilePortLength; ++i) at[i] = kFilePortName[i];
+    at[kFilePortLength] = 0;
+    LPWSTR rest = at + kProductPortLength;
+    int i = 0;
+    do {
+        at[kFilePortLength + i] = rest[i];
+    } while (rest[i++] != 0);
+    return true;
+}
+
+// The storage is the one the parking shrank, so the grown string has its former length.
+bool RestorePortName(PRINTER_INFO_2W& printer) {
+    LPWSTR at = FindText(printer.pPortName, kFilePortName);
+    if (at == nullptr) return false;
+    int restLength = lstrlenW(at + kFilePortLength);
+    for (int i = restLength; i >= 0; --i) at[kProductPortLength + i] = at[kFilePortLength + i];
+    for (int i = 0; i < kProductPortLength; ++i) at[i] = kProductPortName[i];
+    return true;
+}
+
+void UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE handle = nullptr;
+    if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
+        if (SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0))
+            LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
+        else
+            LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
+        ClosePrinter(handle);
+    } else {
+        LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
+    }
+}

@@ -1,0 +1,15 @@
+// Moving printers between the product's port and "file:" while the monitor is replaced. The
+// port name is edited in place inside the snapshot record's own storage.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+struct InstallContext;
+
+// "QuillgraphServer:" becomes "file:"; false when the port list does not name the product's port.
+bool ParkPortName(PRINTER_INFO_2W& printer);
+// "file:" becomes "QuillgraphServer:" again; false when the port list has no "file:".
+bool RestorePortName(PRINTER_INFO_2W& printer);
+// Hands the edited record to the spooler (level 2) and logs the outcome.
+void UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer);
