@@ -100,21 +100,14 @@ scenario_reinstall() {
   expect_line "$QGR_STATE" 'settings=s1|deleted=0'
   expect_line "$QGR_STATE" 'settings=s2|deleted=0'
   expect_line "$QGR_STATE" 'pending=(none)'
-  # The removal at the start stops the tray and deletes the executable named by the Run value
-  # (10 tries, 100 ms apart, while the exiting tray still holds it); the install then starts
-  # whatever is there. Either way the Run value stays and the tray runs exactly when its
-  # executable survived.
+  # The removal at the start of an install stops the tray but keeps its executable, which the
+  # install then starts again.
   expect_line "$QGR_STATE" "run=$APP\\qgrtray.exe|type=1|bytes=80"
-  if [ -e "$WINEPREFIX/drive_c/Program Files/Quillgraph/qgrtray.exe" ]; then
-    qgr_log "   qgrtray.exe survived the removal (still held while the tray exited)"
-    qgr_wait_tray
-    qgr_inspect after_tray
-    expect_line "$QGR_STATE" 'tray.mutex=1'
-    expect_line "$QGR_STATE" 'tray.window=1'
-  else
-    qgr_log "   qgrtray.exe deleted by the removal; the install could not start it"
-    expect_line "$QGR_STATE" 'tray.mutex=0'
-  fi
+  [ -e "$WINEPREFIX/drive_c/Program Files/Quillgraph/qgrtray.exe" ] || qgr_fail "qgrtray.exe was deleted by the install"
+  qgr_wait_tray
+  qgr_inspect after_tray
+  expect_line "$QGR_STATE" 'tray.mutex=1'
+  expect_line "$QGR_STATE" 'tray.window=1'
   check_job_reaches_monitor "Quillgraph B"
   qgr_end
 }
