@@ -8,6 +8,7 @@
 
 #include "monitor/monitor_install.h"
 #include "monitor/monitor_removal.h"
+#include "monitor/port_parking.h"
 #include "support/product_support.h"
 #include "support/test_support.h"
 
@@ -144,6 +145,63 @@ TEST_F(MonitorInstallTest, LockedDllIsCopiedWhileTheSpoolerIsStopped) {
     EXPECT_EQ(winsim::FileBytes(kSystemMonitorDll), ProductFileBytes(kMonitorDll));
     EXPECT_EQ(winsim::ServiceStops(kSpooler), 1);
     EXPECT_TRUE(winsim::IsServiceRunning(kSpooler));
+    EXPECT_EQ(ctx.errorCount, 0);
+}
+
+// The spooler is given the current environment's monitor DLL by its bare name, and parked
+// printers are reopened with full access and set back at level 2 with no command.
+TEST_F(MonitorInstallTest, RegistersForTheCurrentEnvironmentAndRestoresWithFullAccess) {
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"Parked"));
+    EndContext(ctx);
+    StartContext(ctx);
+    ASSERT_EQ(ctx.printerEnum.printerCount, 1u);
+    ASSERT_TRUE(ParkPortName(ctx.printerEnum.printers[0]));
+    ctx.portPrinters = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
+    ctx.portPrinters[0] = &ctx.printerEnum.printers[0];
+    SelectEnvironment(ctx, false);
+    winsim::SetMonitorDllPorts(u"vmqmon32.dll", {kMonitorName});
+    winsim::ClearCalls();
+    AddProductMonitor(ctx);
+    EXPECT_EQ(CallArgs("AddMonitorW"),
+              std::vector<std::u16string>{u"(null),2,QuillgraphServer:,Windows NT x86,vmqmon32.dll"});
+    EXPECT_TRUE(winsim::FileExists(u"C:\\Windows\\system32\\vmqmon32.dll"));
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Parked,983052"});
+    EXPECT_EQ(CallArgs("SetPrinterW"),
+              std::vector<std::u16string>{u"Parked,2,0,Parked,QuillgraphServer:,Quillgraph Server"});
+    EXPECT_EQ(winsim::FindPrinter(u"Parked")->portName, kMonitorName);
+    EXPECT_EQ(CallArgs("ClosePrinter"), std::vector<std::u16string>{u"Parked"});
+    SelectEnvironment(ctx, true);
+}
+
+// A parked printer that has gone since is reported and the others are still restored.
+TEST_F(MonitorInstallTest, UnopenableParkedPrinterIsReportedAndSkipped) {
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"Back"));
+    EndContext(ctx);
+    StartContext(ctx);
+    ASSERT_TRUE(ParkPortName(ctx.printerEnum.printers[0]));
+    PRINTER_INFO_2W gone{};
+    WCHAR port[] = u"file:\0\0\0\0\0\0\0\0\0\0\0\0";
+    gone.pPrinterName = const_cast<LPWSTR>(u"Gone");
+    gone.pPortName = port;
+    PRINTER_INFO_2W moved{};
+    WCHAR otherPort[] = u"COM1:";
+    moved.pPrinterName = const_cast<LPWSTR>(u"Moved");
+    moved.pPortName = otherPort;
+    ctx.portPrinters = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 4 * sizeof(PRINTER_INFO_2W*)));
+    ctx.portPrinters[0] = &gone;
+    ctx.portPrinters[1] = &moved;
+    ctx.portPrinters[2] = &ctx.printerEnum.printers[0];
+    winsim::ClearCalls();
+    AddProductMonitor(ctx);
+    std::vector<std::u16string> lines = LogLines(ctx);
+    std::vector<std::u16string> tail(lines.end() - 3, lines.end());
+    EXPECT_EQ(tail, (std::vector<std::u16string>{u"  AddMonitor - OK :)", u"  Can't open printer Gone",
+                                                 u"  SetPrinter(Back) - ok"}));
+    EXPECT_EQ(std::u16string(port), kMonitorName) << "rewritten before the open is tried";
+    EXPECT_EQ(std::u16string(otherPort), u"COM1:");
+    EXPECT_EQ(CallArgs("OpenPrinterW"), (std::vector<std::u16string>{u"Gone,983052", u"Back,983052"}));
     EXPECT_EQ(ctx.errorCount, 0);
 }
 

@@ -287,4 +287,53 @@ TEST_F(MonitorRemovalTest, MonitorWithoutDllNameDeletesNothing) {
     EXPECT_TRUE(winsim::DirectoryExists(u"C:\\Windows\\system32"));
 }
 
+// The DLL comes from the registration, not from the environment's file name; the spooler calls
+// name the current environment, and parked printers are opened with full access.
+TEST_F(MonitorRemovalTest, RemovesTheRegisteredDllInTheCurrentEnvironment) {
+    const char16_t kOldDll[] = u"C:\\Windows\\system32\\qgrmonold.dll";
+    winsim::SetMonitorDllPorts(u"qgrmonold.dll", {kMonitorName});
+    winsim::WriteTestFile(kOldDll, "old monitor");
+    winsim::AddTestMonitor(kMonitorName, u"qgrmonold.dll");
+    winsim::CopyTestFile(ModuleFile(kMonitorDll), kSystemMonitorDll);
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"P"));
+    StartContext(ctx);
+    SelectEnvironment(ctx, false);
+    winsim::ClearCalls();
+    Remove();
+    EXPECT_EQ(LinesStartingWith(ctx, u"Auto calculated"),
+              std::vector<std::u16string>{u"Auto calculated monitor file name: " + std::u16string(kOldDll)});
+    EXPECT_EQ(CallArgs("DeleteMonitorW"),
+              (std::vector<std::u16string>{u"(null),Windows NT x86,QuillgraphServer:",
+                                           u"(null),Windows NT x86,QuillgraphServer:"}));
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"P,983052"});
+    EXPECT_EQ(CallArgs("SetPrinterW"), std::vector<std::u16string>{u"P,2,0,P,file:,Quillgraph Server"});
+    EXPECT_EQ(CallArgs("ClosePrinter"), std::vector<std::u16string>{u"P"});
+    EXPECT_FALSE(winsim::FileExists(kOldDll));
+    EXPECT_TRUE(winsim::FileExists(kSystemMonitorDll)) << "not the DLL of the registration";
+    EXPECT_EQ(ctx.errorCount, 0);
+    SelectEnvironment(ctx, true);
+}
+
+// A spooler that does not come back after the restart counts as error 4; the third attempt
+// still runs and its failure is error 12.
+TEST_F(MonitorRemovalTest, SpoolerThatStaysDownGivesError4And12) {
+    InstallMonitorDirectly();
+    StartContext(ctx);
+    winsim::InjectFault("DeleteMonitorW", ERROR_ACCESS_DENIED, 2);
+    winsim::InjectFault("StartServiceW", ERROR_ACCESS_DENIED);
+    winsim::ClearCalls();
+    Remove();
+    EXPECT_EQ(winsim::CallCount("DeleteMonitorW"), 3u);
+    std::vector<std::u16string> errors = LinesStartingWith(ctx, u"Error(");
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0].substr(0, 9), u"Error(4):");
+    // The spooler is still down for the third attempt: the line describes that.
+    EXPECT_EQ(errors[1], ErrorText(12, u"Can`t remove the port monitor 'QuillgraphServer:'", kTextRpcUnavailable));
+    EXPECT_EQ(ctx.errorCount, 2);
+    EXPECT_TRUE(winsim::MonitorExists(kMonitorName));
+    EXPECT_EQ(ctx.logIndent, 0);
+    winsim::ClearFaults();
+}
+
 }  // namespace

@@ -67,6 +67,13 @@ winsim::SpoolPrinter ProductPrinter(std::u16string name, std::u16string port) {
     return printer;
 }
 
+std::vector<std::u16string> CallArgs(std::string_view api) {
+    std::vector<std::u16string> args;
+    for (const auto& call : winsim::Calls())
+        if (call.api == api) args.push_back(call.args);
+    return args;
+}
+
 std::vector<std::u16string> LinesStartingWith(const InstallContext& ctx, std::u16string_view prefix) {
     std::vector<std::u16string> found;
     for (const auto& line : LogLines(ctx)) {

@@ -57,6 +57,9 @@ void InstallOtherDriver();
 // A printer of the product's driver on the given port.
 winsim::SpoolPrinter ProductPrinter(std::u16string name, std::u16string port = kMonitorName);
 
+// Key arguments of every recorded call of `api`, in call order.
+std::vector<std::u16string> CallArgs(std::string_view api);
+
 // Lines of `ctx`'s log that start (after the indentation) with `prefix`.
 std::vector<std::u16string> LinesStartingWith(const InstallContext& ctx, std::u16string_view prefix);
 
