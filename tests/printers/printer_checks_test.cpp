@@ -81,4 +81,21 @@ TEST_F(PrinterChecksTest, DefSetPicksTheFirstProductPrinter) {
     EXPECT_EQ(winsim::DefaultPrinter(), u"First");
 }
 
+// The name buffer holds 260 units: a product printer named with 259 is seen as the default,
+// one with a longer name counts as no default printer.
+TEST_F(PrinterChecksTest, DefaultPrinterNameBufferHolds259Units) {
+    InstallDriverDirectly();
+    std::u16string fits(259, u'F');
+    std::u16string tooLong(260, u'T');
+    winsim::AddTestPrinter(ProductPrinter(fits));
+    winsim::AddTestPrinter(ProductPrinter(tooLong));
+    winsim::SetTestDefaultPrinter(fits);
+    winsim::ClearCalls();
+    EXPECT_FALSE(CheckDefaultPrinter());
+    EXPECT_EQ(CallArgs("GetDefaultPrinterW"), std::vector<std::u16string>{u"260"});
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{fits + u",0"});
+    winsim::SetTestDefaultPrinter(tooLong);
+    EXPECT_TRUE(CheckDefaultPrinter());
+}
+
 }  // namespace

@@ -228,4 +228,52 @@ TEST_F(PrinterDriverTest, DriverRecordOfAnOpenPrinter) {
     EXPECT_EQ(QueryPrinterDriverInfo(nullptr), nullptr);
 }
 
+// In the 32-bit environment the spooler is given that environment and its own files, and
+// removal asks for every file of the driver, any version.
+TEST_F(PrinterDriverTest, SecondEnvironmentInstallsAndRemovesItsOwnDriver) {
+    SelectEnvironment(ctx, false);
+    FreeText(ctx.log);
+    winsim::ClearCalls();
+    AddProductDriver(ctx);
+    EXPECT_EQ(CallArgs("AddPrinterDriverExW"),
+              std::vector<std::u16string>{u"(null),6,Quillgraph Server,Windows NT x86,4"});
+    EXPECT_EQ(LogLines(ctx).back(), u"  OK :)");
+    EXPECT_FALSE(winsim::FindDriver(kDriverName).has_value()) << "nothing for x64";
+    std::vector<winsim::SpoolDriver> x86 = winsim::Drivers(winsim::kEnvX86);
+    ASSERT_EQ(x86.size(), 1u);
+    std::u16string dir = winsim::DriverDirectory(winsim::kEnvX86) + u"\\3\\";
+    EXPECT_EQ(x86[0].driverPath, dir + u"vmqdrv32.dll");
+    EXPECT_EQ(x86[0].dataFile, dir + u"vmqdrv32.dll");
+    EXPECT_EQ(x86[0].configFile, dir + u"vmqui32.dll");
+    EXPECT_EQ(x86[0].helpFile, dir + u"vmqhelp.chm");
+
+    winsim::ClearCalls();
+    Delete();
+    EXPECT_EQ(CallArgs("EnumPrinterDriversW"), (std::vector<std::u16string>{u"(null),Windows NT x86,6",
+                                                                           u"(null),Windows NT x86,6"}));
+    EXPECT_EQ(CallArgs("DeletePrinterDriverExW"),
+              std::vector<std::u16string>{u"(null),Windows NT x86,Quillgraph Server,4,0"});
+    EXPECT_TRUE(winsim::Drivers(winsim::kEnvX86).empty());
+    EXPECT_EQ(ctx.errorCount, 0);
+    SelectEnvironment(ctx, true);
+}
+
+// The driver check always asks for the 64-bit driver record at level 2.
+TEST_F(PrinterDriverTest, DriverRecordQueryAsksForTheX64Level2Record) {
+    InstallMonitorDirectly();
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"Office"));
+    HANDLE printer = nullptr;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Office"), &printer, nullptr));
+    winsim::ClearCalls();
+    DRIVER_INFO_2W* info = QueryPrinterDriverInfo(printer);
+    EXPECT_EQ(CallArgs("GetPrinterDriverW"),
+              (std::vector<std::u16string>{u"Office,Windows x64,2", u"Office,Windows x64,2"}));
+    ASSERT_NE(info, nullptr);
+    GlobalFree(info);
+    winsim::InjectFault("GetPrinterDriverW", ERROR_ACCESS_DENIED, 1, 1);
+    EXPECT_EQ(QueryPrinterDriverInfo(printer), nullptr) << "a failed second call releases its block";
+    ClosePrinter(printer);
+}
+
 }  // namespace

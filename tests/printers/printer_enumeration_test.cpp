@@ -8,6 +8,7 @@
 
 #include "frontend/install_context.h"
 #include "printers/printer_enumeration.h"
+#include "support/product_support.h"
 #include "support/test_support.h"
 
 namespace {
@@ -171,6 +172,25 @@ TEST_F(PrinterEnumerationTest, SnapshotKeepsTheSpoolersOwnDefaultBit) {
     winsim::InjectFault("GetDefaultPrinterW", ERROR_FILE_NOT_FOUND);
     SnapshotPrinters(ctx);
     EXPECT_EQ(Marked(ctx.printerEnum), (std::vector<std::u16string>{u"Office"}));
+}
+
+// The name buffer holds 255 units: a name of 254 and its terminator fit, one more does not.
+TEST_F(PrinterEnumerationTest, SnapshotDefaultNameBufferHolds254Units) {
+    std::u16string fits(254, u'F');
+    std::u16string tooLong(255, u'T');
+    AddPrinter(fits);
+    AddPrinter(tooLong);
+    winsim::SetTestDefaultPrinter(fits);
+    winsim::ClearCalls();
+    SnapshotPrinters(ctx);
+    EXPECT_EQ(Marked(ctx.printerEnum), std::vector<std::u16string>{fits});
+    EXPECT_EQ(qgrtest::CallArgs("EnumPrintersW"), (std::vector<std::u16string>{u"6,(null),2", u"6,(null),2"}));
+    EXPECT_EQ(qgrtest::CallArgs("GetDefaultPrinterW"), std::vector<std::u16string>{u"255"});
+
+    FreePrinterEnumeration(ctx.printerEnum);
+    winsim::SetTestDefaultPrinter(tooLong);
+    SnapshotPrinters(ctx);
+    EXPECT_TRUE(Marked(ctx.printerEnum).empty());
 }
 
 }  // namespace

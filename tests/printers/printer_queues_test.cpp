@@ -23,8 +23,12 @@ protected:
 TEST_F(PrinterQueuesTest, AddsAProductPrinterAndReturnsItOpen) {
     InstallMonitorDirectly();
     StartContext(ctx);
+    winsim::ClearCalls();
     HANDLE printer = AddProductPrinter(ctx, u"Office");
     ASSERT_NE(printer, nullptr);
+    EXPECT_EQ(CallArgs("AddPrinterW"),
+              std::vector<std::u16string>{u"(null),2,Office,QuillgraphServer:,Quillgraph Server,WinPrint"});
+    EXPECT_EQ(CallArgs("EnumMonitorsW"), (std::vector<std::u16string>{u"(null),2", u"(null),2"}));
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">AddPrinter(Office)"},
                                          {1, u"Let's check our port monitors"},
                                          {1, u"Port monitor is found"},
@@ -97,6 +101,9 @@ TEST_F(PrinterQueuesTest, PurgesQueuedJobsBeforeDeleting) {
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">DeletePrinter(Busy)"}, {1, u"OK"}}));
     EXPECT_EQ(winsim::CallSequence({"OpenPrinterW", "SetPrinterW", "DeletePrinter", "ClosePrinter"}),
               (std::vector<std::string>{"OpenPrinterW", "SetPrinterW", "DeletePrinter", "ClosePrinter"}));
+    // Opened for deletion and administration only; purged with level 0 and command 3.
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Busy,65540"});
+    EXPECT_EQ(CallArgs("SetPrinterW"), std::vector<std::u16string>{u"Busy,0,3"});
     EXPECT_FALSE(winsim::PrinterExists(u"Busy")) << "purged first, so not left pending";
     EXPECT_EQ(ctx.errorCount, 0);
 }

@@ -59,7 +59,13 @@ TEST_F(PrinterSettingsTest, CarriesTwoPrintersOverAReinstall) {
     AddMarkedKey(u"s2");
     StartContext(ctx);
 
+    winsim::ClearCalls();
     DeleteAllPrinters(ctx);
+    // Saving opens without asking for rights and reads 64 bytes, plain value first.
+    EXPECT_EQ(CallArgs("OpenPrinterW"),
+              (std::vector<std::u16string>{u"A,0", u"A,65540", u"B,0", u"B,65540"}));
+    EXPECT_EQ(CallArgs("GetPrinterDataA"), (std::vector<std::u16string>{u"A,SubKey,64", u"B,SubKey,64"}));
+    EXPECT_EQ(CallArgs("GetPrinterDataExA"), std::vector<std::u16string>{u"B,DsUser,SubKey,64"});
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">DeleteAllPrinters"},
                                          {1, u">DeletePrinter(A)"},
                                          {2, u"OK"},
@@ -110,6 +116,16 @@ TEST_F(PrinterSettingsTest, CarriesTwoPrintersOverAReinstall) {
             opened.push_back(call.args.substr(call.args.find(u"Quillgraphs\\") + 12, 2));
     }
     EXPECT_EQ(opened, (std::vector<std::u16string>{u"s2", u"s1"}));
+    EXPECT_EQ(CallArgs("SetPrinterDataA"), (std::vector<std::u16string>{u"B,SubKey,1,3", u"A,SubKey,1,3"}));
+    EXPECT_EQ(CallArgs("SetPrinterDataExA"),
+              (std::vector<std::u16string>{u"B,DsUser,SubKey,1,3", u"A,DsUser,SubKey,1,3"}));
+    std::vector<std::u16string> settingsKeys;
+    for (const auto& args : CallArgs("RegOpenKeyExA"))
+        if (args.find(u"Quillgraphs") != std::u16string::npos) settingsKeys.push_back(args);
+    EXPECT_EQ(settingsKeys,
+              (std::vector<std::u16string>{u"HKCU\\" + std::u16string(kSettingsKey) + u"s2,0xF003F",
+                                           u"HKCU\\" + std::u16string(kSettingsKey) + u"s1,0xF003F"}));
+    EXPECT_EQ(CallArgs("SetDefaultPrinterW"), std::vector<std::u16string>{u"A"});
     EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
     EXPECT_EQ(ctx.errorCount, 0);
     EXPECT_EQ(winsim::OpenHandleCount(winsim::ObjectKind::Printer), 0u);
