@@ -70,6 +70,12 @@ TEST_F(InstallLogTest, ErrorLineCarriesTheDescriptionWithoutItsLineBreak) {
     EXPECT_EQ(ctx.errorCount, 1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));  // left for the caller
     EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);  // the description was released
+    // The system's own text in US English, whatever the user's language; inserts left alone.
+    ASSERT_EQ(winsim::CallCount("FormatMessageW"), 1u);
+    for (const auto& call : winsim::Calls())
+        if (call.api == "FormatMessageW") {
+            EXPECT_EQ(call.args, u"0x1300,5,0x409");
+        }
 }
 
 TEST_F(InstallLogTest, ErrorLineWithoutASystemDescription) {

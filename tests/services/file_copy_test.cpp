@@ -2,6 +2,7 @@
 #include <winsim/files.h>
 
 #include <string>
+#include <vector>
 
 #include "frontend/install_context.h"
 #include "services/file_copy.h"
@@ -91,6 +92,22 @@ TEST_F(FileCopyTest, SizesAroundTheChunkAreCopiedExactly) {
         EXPECT_EQ(winsim::CallCount("ReadFile"), size / 8192 + 1) << size;
     }
     EXPECT_EQ(ctx.errorCount, 0);
+}
+
+// The spooler may hold the source for reading; the destination is replaced, never appended to.
+TEST_F(FileCopyTest, OpensSourceForSharedReadingAndReplacesTheDestination) {
+    winsim::ClearCalls();
+    EXPECT_EQ(Copy(true), S_OK);
+    std::vector<std::u16string> opens;
+    for (const auto& call : winsim::Calls())
+        if (call.api == "CreateFileW") opens.push_back(call.args);
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0], qgrtest::ModuleFile(u"vmqmon64.dll") + u",0x80000000,1,3");  // GENERIC_READ, OPEN_EXISTING
+    EXPECT_EQ(opens[1], kTargetFile + u",0x40000000,1,2");                         // GENERIC_WRITE, CREATE_ALWAYS
+    for (const auto& call : winsim::Calls())
+        if (call.api == "ReadFile") {
+            EXPECT_EQ(call.args, u"8192");
+        }
 }
 
 TEST_F(FileCopyTest, ExistingDestinationIsReplaced) {

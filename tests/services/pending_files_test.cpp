@@ -255,6 +255,31 @@ TEST_F(PendingFilesTest, ReadValueReportsTheSizeAndClosesTheKey) {
     EXPECT_EQ(winsim::CallCount("RegCloseKey"), 1u);
 }
 
+TEST_F(PendingFilesTest, ValueIsOnlyReadWithReadRightsAndNeverWritten) {
+    winsim::WriteTestFile(u"C:\\f\\a.dll", "a");
+    std::string value = Bytes(MultiString({u"\\??\\C:\\f\\a.dll", u""}));
+    SetPending(value);
+    winsim::ClearCalls();
+    ReadPendingRenames(table);
+    DeleteScheduledFilesNow(table);
+    EXPECT_FALSE(winsim::FileExists(u"C:\\f\\a.dll"));
+    std::vector<std::u16string> opens;
+    for (const auto& call : winsim::Calls()) {
+        if (call.api.rfind("RegOpenKeyEx", 0) == 0 || call.api.rfind("RegCreateKeyEx", 0) == 0) opens.push_back(call.args);
+        EXPECT_EQ(call.api.rfind("RegSetValue", 0), std::string::npos) << call.api;
+        EXPECT_EQ(call.api.rfind("RegDeleteValue", 0), std::string::npos) << call.api;
+    }
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_NE(opens[0].find(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager,0x20019"), std::u16string::npos)
+        << qgrtest::Utf8(opens[0]);
+    EXPECT_EQ(winsim::CallCount("RegOpenKeyExA"), 1u);
+    std::string after;
+    DWORD type = 0;
+    ASSERT_TRUE(winsim::GetRegValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenameValue, &type,
+                                    &after));
+    EXPECT_EQ(after, value);
+}
+
 TEST_F(PendingFilesTest, StripNtPrefixRemovesOnlyTheNtForm) {
     EXPECT_EQ(std::u16string(StripNtPrefix(u"\\??\\C:\\a")), u"C:\\a");
     EXPECT_EQ(std::u16string(StripNtPrefix(u"\\\\?\\C:\\a")), u"\\\\?\\C:\\a");

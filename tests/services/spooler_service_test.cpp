@@ -2,6 +2,7 @@
 #include <winsim/services.h>
 
 #include <string>
+#include <vector>
 
 #include "frontend/install_context.h"
 #include "services/spooler_service.h"
@@ -12,6 +13,14 @@ namespace {
 using qgrtest::ExpectedLog;
 using qgrtest::kSpooler;
 using qgrtest::LogText;
+
+// Arguments of every recorded call of `api`, in order.
+std::vector<std::u16string> ArgsOf(const std::string& api) {
+    std::vector<std::u16string> args;
+    for (const auto& call : winsim::Calls())
+        if (call.api == api) args.push_back(call.args);
+    return args;
+}
 
 class SpoolerServiceTest : public qgrtest::HealthyMachineTest {
 protected:
@@ -239,6 +248,26 @@ TEST_F(SpoolerServiceTest, RestartWithoutContextIsSilent) {
     BeginSpoolerRestart(restart, nullptr);
     EndSpoolerRestart(restart);
     EXPECT_EQ(winsim::CallCount("StartServiceW"), 0u);
+}
+
+// ---- rights asked for ----
+
+// More rights than needed fail for a user without them; fewer make the stop or start fail.
+TEST_F(SpoolerServiceTest, EachHandleAsksForExactlyItsRights) {
+    winsim::SetServiceState(kSpooler, SERVICE_STOPPED);
+    winsim::ClearCalls();
+    EXPECT_TRUE(CheckSpooler(ctx));
+    EXPECT_EQ(ArgsOf("OpenSCManagerW"), std::vector<std::u16string>{u",0xF0001"});
+    EXPECT_EQ(ArgsOf("OpenServiceW"), std::vector<std::u16string>{u"spooler,0x14"});
+
+    winsim::ClearCalls();
+    SpoolerRestart restart;
+    BeginSpoolerRestart(restart, &ctx);
+    EndSpoolerRestart(restart);
+    EXPECT_EQ(ArgsOf("OpenSCManagerW"), std::vector<std::u16string>{u",0xF0001"});
+    EXPECT_EQ(ArgsOf("OpenServiceW"), std::vector<std::u16string>{u"spooler,0x34"});
+    EXPECT_EQ(ArgsOf("ControlService"), std::vector<std::u16string>{u"Spooler,1"});
+    EXPECT_EQ(ctx.errorCount, 0);
 }
 
 }  // namespace
