@@ -246,4 +246,87 @@ TEST_F(TrayTest, OversizedValuesAreNeverOverread) {
     EXPECT_FALSE(RunValueExists());
 }
 
+// The mutex is held but no window of the tray's class shows up: 20 looks 250 ms apart, no
+// message and no wait; the rest of the removal goes on, and the running program's executable
+// resists the 10 deletions.
+TEST_F(TrayTest, MutexWithoutTrayWindowIsLookedFor20Times) {
+    winsim::TrayAppConfig config = TrayConfig();
+    config.windowClass = u"SomethingElse";
+    winsim::StartTrayApp(kTrayExe, config);
+    winsim::ClearCalls();
+    EXPECT_EQ(TimedRemove(), 20u * 250u + 9u * 100u);
+    EXPECT_EQ(CallArgs("CreateMutexA"), std::vector<std::u16string>{u"0," + winsim::ToU16(kMutex)});
+    EXPECT_EQ(CallArgs("FindWindowW").size(), 20u);
+    EXPECT_EQ(CallArgs("FindWindowW")[0].rfind(std::u16string(kWindowClass) + u",", 0), 0u);
+    EXPECT_TRUE(winsim::PostedMessages().empty());
+    EXPECT_EQ(winsim::CallCount("WaitForSingleObject"), 0u);
+    EXPECT_EQ(CallArgs("RegOpenKeyExA"),
+              std::vector<std::u16string>{u"HKLM\\" + std::u16string(kRunKey) + u",0xF003F"});
+    EXPECT_EQ(winsim::CallCount("DeleteFileW"), 10u);
+    EXPECT_TRUE(winsim::FileExists(kTrayExe));
+    EXPECT_FALSE(RunValueExists());
+}
+
+// A tray that closes its window without releasing the mutex: the first wait ends abandoned or
+// timed out, the next look finds no window, and one last wait ends the loop.
+TEST_F(TrayTest, WindowGoneAfterTheMessageEndsWithOneMoreWait) {
+    winsim::TrayAppConfig config = TrayConfig();
+    config.releaseMutexOnQuit = false;
+    config.quitDelayMs = 300;
+    winsim::StartTrayApp(kTrayExe, config);
+    winsim::ClearCalls();
+    TimedRemove();
+    EXPECT_EQ(winsim::PostedMessages().size(), 1u);
+    EXPECT_EQ(winsim::CallCount("FindWindowW"), 2u);
+    std::vector<std::u16string> waits = CallArgs("WaitForSingleObject");
+    ASSERT_EQ(waits.size(), 2u);
+    for (const auto& wait : waits) EXPECT_EQ(wait.substr(wait.rfind(u',')), u",5000");
+    EXPECT_FALSE(winsim::FileExists(kTrayExe));
+    EXPECT_FALSE(RunValueExists());
+}
+
+// Deletion stops at once when the file is already gone, and waits 10 ms after errors other
+// than access denied.
+TEST_F(TrayTest, DeletionRetriesFollowTheError) {
+    winsim::RemoveTestFile(kTrayExe);
+    winsim::ClearCalls();
+    EXPECT_EQ(TimedRemove(), 0u);
+    EXPECT_EQ(winsim::CallCount("DeleteFileW"), 1u);
+    EXPECT_FALSE(RunValueExists());
+
+    winsim::WriteTestFile(kTrayExe, "tray");
+    winsim::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray", kTrayExe);
+    winsim::InjectFault("DeleteFileW", ERROR_SHARING_VIOLATION, 3);
+    winsim::ClearCalls();
+    EXPECT_EQ(TimedRemove(), 30u);
+    EXPECT_EQ(winsim::CallCount("DeleteFileW"), 4u);
+    EXPECT_FALSE(winsim::FileExists(kTrayExe));
+}
+
+// A Run key that does not open: nothing is registered but the tray is still started; the
+// removal then stops the tray and leaves the file alone.
+TEST_F(TrayTest, UnopenableRunKeyIsSkippedSilently) {
+    winsim::RegisterTrayApp(u"qgrtray.exe", TrayConfig());
+    winsim::RemoveRegValue(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray");
+    InstallContext ctx;
+    StartContext(ctx);
+    winsim::InjectFault("RegOpenKeyExA", ERROR_ACCESS_DENIED);
+    InstallTray(ctx);
+    EXPECT_FALSE(RunValueExists());
+    ASSERT_EQ(winsim::ProcessStarts().size(), 1u);
+    DWORD pid = winsim::ProcessStarts()[0].pid;
+    EXPECT_TRUE(winsim::ProcessRunning(pid));
+
+    winsim::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray", kTrayExe);
+    winsim::InjectFault("RegOpenKeyExA", ERROR_ACCESS_DENIED);
+    winsim::ClearCalls();
+    RemoveTray(true);
+    EXPECT_FALSE(winsim::ProcessRunning(pid));
+    EXPECT_EQ(winsim::CallCount("DeleteFileW"), 0u);
+    EXPECT_EQ(winsim::CallCount("RegDeleteValueA"), 0u);
+    EXPECT_TRUE(winsim::FileExists(kTrayExe));
+    EXPECT_EQ(LogText(ctx), u"");
+    EndContext(ctx);
+}
+
 }  // namespace
