@@ -154,6 +154,21 @@ TEST_F(FileCopyTest, DestinationHeldPastTheRetryIsError9) {
     EXPECT_EQ(winsim::FileBytes(kTargetFile), "old");
 }
 
+// A hidden destination cannot be replaced by a plain CREATE_ALWAYS: the copy fails loudly, the
+// old file stays.
+TEST_F(FileCopyTest, HiddenDestinationIsNotReplacedAndIsError9) {
+    winsim::WriteTestFile(kTargetFile, "old");
+    winsim::SetTestFileAttributes(kTargetFile, FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(Copy(true), E_FAIL);
+    EXPECT_EQ(winsim::CallCount("CreateFileW"), 1u + 100u);
+    EXPECT_EQ(LogText(ctx),
+              ExpectedLog({{0, u">CopyFile vmqmon64.dll to C:\\Windows\\system32 [1])"},
+                           {1, u"Error(9): Cant't open destination file: C:\\Windows\\system32\\vmqmon64.dll - (Access "
+                               u"is denied.)"},
+                           {1, u"Copy Failed :("}}));
+    EXPECT_EQ(winsim::FileBytes(kTargetFile), "old");
+}
+
 TEST_F(FileCopyTest, DestinationHeldQuietlyLogsNoError) {
     winsim::WriteTestFile(kTargetFile, "old");
     int hold = winsim::HoldFile(kTargetFile, FILE_SHARE_READ);  // readers only: a writer is refused

@@ -71,6 +71,24 @@ TEST_F(FilesTest, ReadOnlyFileRefusesWritingAndDeletion) {
     CloseHandle(h);
 }
 
+TEST_F(FilesTest, CreateAlwaysRefusesAHiddenOrSystemFileUnlessAskedWithThoseAttributes) {
+    for (DWORD attribute : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+        winsim::WriteTestFile(kFile, "hello");
+        winsim::SetTestFileAttributes(kFile, attribute);
+        EXPECT_EQ(Open(kFile, GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE) << attribute;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << attribute;
+        EXPECT_EQ(winsim::FileBytes(kFile), "hello") << "not truncated";
+        HANDLE same = CreateFileW(kFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attribute, nullptr);
+        EXPECT_NE(same, INVALID_HANDLE_VALUE) << attribute;
+        CloseHandle(same);
+        // Other dispositions are not affected.
+        winsim::SetTestFileAttributes(kFile, attribute);
+        HANDLE truncated = Open(kFile, GENERIC_WRITE, 0, TRUNCATE_EXISTING);
+        EXPECT_NE(truncated, INVALID_HANDLE_VALUE) << attribute;
+        CloseHandle(truncated);
+    }
+}
+
 TEST_F(FilesTest, ShareModesAreCheckedAgainstEveryOpenHandle) {
     HANDLE reader = Open(kFile, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);

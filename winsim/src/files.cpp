@@ -370,6 +370,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
+        // Documented: CREATE_ALWAYS refuses an existing hidden or system file unless the caller
+        // asks for those same attributes.
+        const DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        if (dwCreationDisposition == CREATE_ALWAYS &&
+            (node->attributes & kKeptAttributes & ~dwFlagsAndAttributes) != 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
         if (ShareConflict(key, node, dwDesiredAccess, dwShareMode)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
