@@ -117,4 +117,17 @@ TEST_F(MonitorEnumTest, AllocationFailureLeavesOutOfMemory) {
     EXPECT_EQ(monitors.monitorCount, 0u);
 }
 
+// The text is asked for in US English from the system table; an error without a text gets the
+// fixed placeholder, which has no line break of its own.
+TEST_F(MonitorEnumTest, FailureWithoutSystemTextUsesThePlaceholder) {
+    winsim::InjectFault("EnumMonitorsW", 0x20001234);
+    winsim::ClearCalls();
+    MonitorEnum monitors;
+    EnumerateMonitors(monitors, ctx);
+    EXPECT_EQ(CallArgs("FormatMessageW"), std::vector<std::u16string>{u"0x1300,536875572,0x409"});
+    EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u"2. EnumMonitors  failed with code: No Error or no description"}}));
+    EXPECT_EQ(GetLastError(), 0x20001234u) << "the last error still describes EnumMonitorsW";
+    EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);
+}
+
 }  // namespace
