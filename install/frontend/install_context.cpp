@@ -133,11 +133,12 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
         ctx.helpFile = kHelpFileName;
         return;
     }
-    // Room for the reported bytes (rounded up to whole units) and one more character.
+    // Room for the reported bytes (rounded up to whole units) and one more character; like every
+    // spooler result block, zero-filled from the global heap.
     SIZE_T units = (static_cast<SIZE_T>(needed) + 1) / sizeof(WCHAR) + 1;
-    LPWSTR directory = static_cast<LPWSTR>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, units * sizeof(WCHAR)));
+    LPWSTR directory = static_cast<LPWSTR>(GlobalAlloc(GPTR, units * sizeof(WCHAR)));
     if (directory == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
         LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
     } else if (!GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(ctx.environment), 1,
                                            reinterpret_cast<LPBYTE>(directory), needed, &needed)) {
@@ -156,7 +157,7 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
     }
     if (directory != nullptr) {
         DWORD saved = GetLastError();
-        HeapFree(GetProcessHeap(), 0, directory);
+        GlobalFree(directory);
         SetLastError(saved);
     }
     ctx.helpFile = kHelpFileName;

@@ -151,6 +151,26 @@ TEST_F(InstallContextTest, FailedSecondDriverDirectoryCallKeepsThePreviousDirect
     EXPECT_EQ(std::u16string(ctx.driverFile), u"vmqdrv32.dll");
 }
 
+// The directory's block is a spooler result block: an allocation failure reports E_OUTOFMEMORY.
+TEST_F(InstallContextTest, DriverDirectoryBlockThatCannotBeAllocatedIsError6) {
+    InitContext(ctx, 3);
+    size_t globalBefore = winsim::LiveGlobalBlocks();
+    winsim::ClearCalls();
+    SelectEnvironment(ctx, false);
+    EXPECT_EQ(winsim::CallCount("GlobalAlloc"), 1u);
+    EXPECT_EQ(winsim::CallCount("GlobalFree"), 1u);
+    EXPECT_EQ(winsim::LiveGlobalBlocks(), globalBefore);
+    EXPECT_EQ(Text(ctx.driverDir), kX86Dir + u"\\");
+
+    winsim::InjectFault("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY);
+    SelectEnvironment(ctx, true);
+    EXPECT_EQ(LogLines(ctx).back(), u"Error(6): Can`t retrieve printer driver directory. - (Not enough memory "
+                                    u"resources are available to complete this operation.)");
+    EXPECT_EQ(ctx.errorCount, 1);
+    EXPECT_EQ(Text(ctx.driverDir), kX86Dir + u"\\");  // unchanged
+    EXPECT_EQ(ctx.isX64, 1);
+}
+
 TEST_F(InstallContextTest, SystemDirectoryFailureIsError7) {
     winsim::InjectFault("GetSystemDirectoryW", ERROR_ACCESS_DENIED);
     InitContext(ctx, 3);
