@@ -39,6 +39,13 @@ bool IsInstallWord(LPCWSTR word) {
            SameTextIgnoringAsciiCase(word, TEXT("in_notray"));
 }
 
+// Unit by unit, case included; lstrcmpW would compare by the locale's sort weights.
+bool SameUnits(LPCWSTR a, LPCWSTR b) {
+    for (; *a == *b; ++a, ++b)
+        if (*a == 0) return true;
+    return false;
+}
+
 bool IsBlank(WCHAR c) {
     return c == TEXT(' ') || c == TEXT('\t') || c == TEXT('\n') || c == TEXT('\v') || c == TEXT('\f') ||
            c == TEXT('\r');
@@ -116,7 +123,7 @@ int Dispatch(int argc, LPWSTR* argv) {
         return kExitNothing;
     }
     if (installMode) return RunInstall(parent);
-    if (lstrcmpW(word, TEXT("def.set")) == 0) {
+    if (SameUnits(word, TEXT("def.set"))) {
         SetProductDefault();
         return kExitDefaultSet;
     }

@@ -43,6 +43,14 @@ TEST_F(StringsTest, ComparisonsAreCaseInsensitiveFirstThenLowerBeforeUpper) {
     EXPECT_GT(lstrcmpA("b", "A"), 0);
 }
 
+// Linguistic, not ordinal: a character without sort weight makes different texts compare equal.
+TEST_F(StringsTest, SoftHyphenCarriesNoWeight) {
+    EXPECT_EQ(lstrcmpW(u"def.set", u"def.\u00ADset"), 0);
+    EXPECT_EQ(lstrcmpiW(u"\u00ADIn", u"in"), 0);
+    EXPECT_EQ(lstrcmpA("co\xADop", "coop"), 0);
+    EXPECT_LT(lstrcmpW(u"a\u00AD", u"ab"), 0);
+}
+
 TEST_F(StringsTest, AnsiCodePageIs1252IncludingItsUndefinedBytes) {
     const char text[] = "\x80\x81\x8D\x8F\x90\x9D\x9F\xE9";
     WCHAR out[16] = {};

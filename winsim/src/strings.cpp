@@ -2,6 +2,7 @@
 #include <winsim/core.h>
 
 #include <cstring>
+#include <string>
 
 #include "kernel_internal.h"
 
@@ -79,10 +80,21 @@ bool IsLowerLetter(char16_t c) { return Fold(c) != c; }
 
 int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
+// The soft hyphen has no sort weight: a linguistic comparison passes over it.
+std::u16string Weighted(const char16_t* s) {
+    std::u16string out;
+    for (; *s; ++s)
+        if (*s != 0x00AD) out.push_back(*s);
+    return out;
+}
+
 // Word-sort approximation: letters compare without case first; on a tie the first case
 // difference decides, lower case before upper case, as the user locale sorts.
-int CompareWide(const char16_t* a, const char16_t* b, bool ignoreCase) {
-    if (!a || !b) return a == b ? 0 : (a ? 1 : -1);
+int CompareWide(const char16_t* rawA, const char16_t* rawB, bool ignoreCase) {
+    if (!rawA || !rawB) return rawA == rawB ? 0 : (rawA ? 1 : -1);
+    const std::u16string weightedA = Weighted(rawA), weightedB = Weighted(rawB);
+    const char16_t* a = weightedA.c_str();
+    const char16_t* b = weightedB.c_str();
     size_t i = 0;
     for (;; ++i) {
         char16_t fa = Fold(a[i]), fb = Fold(b[i]);
