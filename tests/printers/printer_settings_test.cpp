@@ -256,4 +256,60 @@ TEST_F(PrinterSettingsTest, SubKeyHelpersRoundTrip) {
     EXPECT_FALSE(ClearDeletedMark("Quillgraphs\\abc")) << "the value is gone now";
 }
 
+// A refused keyed write skips the read-back and the mark, but comment, location, default and
+// share still follow, all without a line.
+TEST_F(PrinterSettingsTest, FailedSubKeyWriteStillRestoresTheRest) {
+    winsim::SpoolPrinter a = ProductPrinter(u"A");
+    a.comment = u"Front desk";
+    a.location = u"Floor 1";
+    winsim::AddTestPrinter(a);
+    winsim::SetTestPrinterData(u"A", "", "SubKey", REG_SZ, Sz("s1"));
+    winsim::SetTestDefaultPrinter(u"A");
+    AddMarkedKey(u"s1");
+    StartContext(ctx);
+    DeleteAllPrinters(ctx);
+    FreeText(ctx.log);
+    winsim::InjectFault("SetPrinterDataExA", ERROR_ACCESS_DENIED);
+    winsim::ClearCalls();
+    RestorePrinterSettings(ctx);
+    EXPECT_EQ(winsim::CallCount("SetPrinterDataA"), 1u) << "the plain write is still tried";
+    EXPECT_EQ(winsim::CallCount("GetPrinterDataA"), 0u);
+    EXPECT_EQ(winsim::CallCount("RegOpenKeyExA"), 0u);
+    EXPECT_TRUE(Marked(u"s1"));
+    auto restored = winsim::FindPrinter(u"A");
+    ASSERT_TRUE(restored.has_value());
+    EXPECT_EQ(restored->comment, u"Front desk");
+    EXPECT_EQ(restored->location, u"Floor 1");
+    EXPECT_EQ(restored->shareName, u"A");
+    EXPECT_EQ(winsim::DefaultPrinter(), u"A");
+    EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">AddPrinter(A)"},
+                                         {1, u"Let's check our port monitors"},
+                                         {1, u"Port monitor is found"},
+                                         {1, u"OK :)"}}));
+    EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
+    EXPECT_EQ(ctx.errorCount, 0);
+}
+
+// A new printer whose record cannot be read keeps its SubKey, gets nothing else, and still
+// counts as restored.
+TEST_F(PrinterSettingsTest, UnreadableNewPrinterStillCountsAsRestored) {
+    winsim::SpoolPrinter a = ProductPrinter(u"A");
+    a.comment = u"Front desk";
+    winsim::AddTestPrinter(a);
+    winsim::SetTestPrinterData(u"A", "", "SubKey", REG_SZ, Sz("s1"));
+    winsim::SetTestDefaultPrinter(u"A");
+    StartContext(ctx);
+    DeleteAllPrinters(ctx);
+    winsim::InjectFault("GetPrinterW", ERROR_ACCESS_DENIED);
+    winsim::ClearCalls();
+    RestorePrinterSettings(ctx);
+    EXPECT_EQ(winsim::CallCount("SetPrinterW"), 0u);
+    EXPECT_EQ(winsim::CallCount("SetDefaultPrinterW"), 0u);
+    DWORD type = 0;
+    EXPECT_EQ(Data(u"A", "DsUser", &type), Sz("s1"));
+    EXPECT_EQ(winsim::FindPrinter(u"A")->comment, u"");
+    EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
+    EXPECT_EQ(winsim::OpenHandleCount(winsim::ObjectKind::Printer), 0u);
+}
+
 }  // namespace
