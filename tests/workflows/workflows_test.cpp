@@ -78,6 +78,25 @@ TEST_F(WorkflowTest, ReInstallOnAFreshSystemRemovesNothingAndInstallsInOrder) {
     EXPECT_TRUE(winsim::PrinterExists(u"qgrServer"));
 }
 
+TEST_F(WorkflowTest, ReInstallRegistersAnUnregisteredCompatibleMonitorWithoutCopyingItsDll) {
+    winsim::WriteTestFile(qgrtest::kMonitorDll, "monitor DLL already in place");
+    winsim::SetProductVersion(qgrtest::kMonitorDll, 1, 0, 0, 2416);
+    const std::string inPlace = winsim::FileBytes(qgrtest::kMonitorDll);
+    InitContext(ctx, kInitBothEnvironments | kInitStartX64);
+    winsim::ClearCalls();
+    ReInstall(ctx);
+
+    EXPECT_EQ(ctx.installMonitor, 1);
+    EXPECT_EQ(ctx.copyMonitor, 0);
+    auto lines = LogLines(ctx);
+    EXPECT_GE(LineIndex(lines, u">AddMonitor"), 0);
+    EXPECT_EQ(LineIndex(lines, u">CopyFile vmqmon64.dll to C:\\Windows\\system32\\ [0])"), -1);
+    EXPECT_EQ(winsim::FileBytes(qgrtest::kMonitorDll), inPlace) << "kept, not replaced";
+    EXPECT_EQ(winsim::CallCount("AddMonitorW"), 1u);
+    EXPECT_TRUE(winsim::MonitorExists(u"QuillgraphServer:"));
+    EXPECT_EQ(ctx.errorCount, 0) << Utf8(qgrtest::LogText(ctx));
+}
+
 TEST_F(WorkflowTest, UnInstallInOneEnvironmentCountsWithFullStopAndKeepsTheOtherDriver) {
     qgrtest::SetUpInstalledProduct();
     InitContext(ctx, kInitStartX64);  // x64 only
