@@ -276,4 +276,24 @@ TEST_F(PrinterDriverTest, DriverRecordQueryAsksForTheX64Level2Record) {
     ClosePrinter(printer);
 }
 
+// A driver directory so deep that a staged path would not fit the 260-unit path buffers: the
+// first copy fails with error 8 and nothing is given to the spooler.
+TEST_F(PrinterDriverTest, StagedPathThatDoesNotFitInstallsNothing) {
+    std::u16string deep = u"C:\\" + std::u16string(250, u'd') + u"\\";
+    Assign(ctx.driverDir, deep.c_str());
+    FreeText(ctx.log);
+    winsim::ClearCalls();
+    AddProductDriver(ctx);
+    std::vector<std::u16string> lines = LogLines(ctx);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], u">Add Printer Driver");
+    EXPECT_EQ(lines[2].rfind(u"    Error(8): CopyFile(..," + deep + u"vmqdrv64.dll) - (", 0), 0u);
+    EXPECT_EQ(lines[3], u"    Copy Failed :(");
+    EXPECT_EQ(winsim::CallCount("AddPrinterDriverExW"), 0u);
+    EXPECT_EQ(winsim::CallCount("CreateFileW"), 0u);
+    EXPECT_EQ(ctx.errorCount, 1);
+    EXPECT_EQ(ctx.logIndent, 0);
+    EXPECT_EQ(ctx.pendingDeletes, nullptr);
+}
+
 }  // namespace
