@@ -10,7 +10,8 @@ const int kOpenAttempts = 100;
 const DWORD kOpenRetryMs = 50;
 const DWORD kOpenTimeoutMs = 10000;
 
-// directory + '\' (unless empty or already there) + name, in a fresh process-heap block.
+// directory + '\' (unless empty or already there) + name, in a fresh process-heap block: the
+// inputs have no length bound, so the stack is no place for them.
 LPWSTR JoinPath(LPCWSTR directory, LPCWSTR name) {
     int dirLength = directory ? lstrlenW(directory) : 0;
     int nameLength = name ? lstrlenW(name) : 0;
