@@ -34,9 +34,24 @@ bool ParkPortName(PRINTER_INFO_2W& printer) {
     return true;
 }
 
-// The storage is the one the parking shrank, so the grown string has its former length.
+namespace {
+
+// A "file:" that is a whole entry of the port list, or null.
+LPWSTR FindFilePortEntry(LPWSTR list) {
+    for (LPWSTR at = FindText(list, kFilePortName); at != nullptr; at = FindText(at + 1, kFilePortName)) {
+        WCHAR after = at[kFilePortLength];
+        if ((at == list || at[-1] == TEXT(',')) && (after == 0 || after == TEXT(','))) return at;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The storage is the one the parking shrank, so the grown string has its former length. The
+// parking left "file:" as a whole entry; a "file:" inside another port's name is not it.
 bool RestorePortName(PRINTER_INFO_2W& printer) {
-    LPWSTR at = FindText(printer.pPortName, kFilePortName);
+    LPWSTR at = FindFilePortEntry(printer.pPortName);
+    if (at == nullptr) at = FindText(printer.pPortName, kFilePortName);
     if (at == nullptr) return false;
     int restLength = lstrlenW(at + kFilePortLength);
     for (int i = restLength; i >= 0; --i) at[kProductPortLength + i] = at[kFilePortLength + i];

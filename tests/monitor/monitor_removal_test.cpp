@@ -8,6 +8,7 @@
 
 #include "monitor/monitor_install.h"
 #include "monitor/monitor_removal.h"
+#include "monitor/port_parking.h"
 #include "support/product_support.h"
 #include "support/test_support.h"
 
@@ -334,6 +335,31 @@ TEST_F(MonitorRemovalTest, SpoolerThatStaysDownGivesError4And12) {
     EXPECT_TRUE(winsim::MonitorExists(kMonitorName));
     EXPECT_EQ(ctx.logIndent, 0);
     winsim::ClearFaults();
+}
+
+// Another port whose name contains "file:" comes before the parked entry: the product's port
+// goes back where it was parked, and the other port keeps its name.
+TEST_F(MonitorRemovalTest, RestoreUsesTheParkedEntryNotAFileInsideAnotherPortName) {
+    winsim::SetMonitorDllPorts(u"othermon.dll", {u"Xfile:"});
+    winsim::AddTestMonitor(u"Other Monitor", u"othermon.dll");
+    InstallMonitorDirectly();
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"Both", u"Xfile:,QuillgraphServer:"));
+    StartContext(ctx);
+    Remove();
+    EXPECT_EQ(SnapshotPort(0), u"Xfile:,file:");
+    FreeText(ctx.log);
+    AddProductMonitor(ctx);
+    EXPECT_EQ(SnapshotPort(0), u"Xfile:,QuillgraphServer:");
+    EXPECT_EQ(winsim::FindPrinter(u"Both")->portName, u"Xfile:,QuillgraphServer:");
+    EXPECT_EQ(LinesStartingWith(ctx, u"SetPrinter("), std::vector<std::u16string>{u"SetPrinter(Both) - ok"});
+
+    // Without a whole "file:" entry the first occurrence is still the one replaced.
+    WCHAR port[32] = u"Xfile:yz";
+    PRINTER_INFO_2W record{};
+    record.pPortName = port;
+    EXPECT_TRUE(RestorePortName(record));
+    EXPECT_EQ(std::u16string(port), u"XQuillgraphServer:yz");
 }
 
 }  // namespace
