@@ -117,7 +117,9 @@ TEST_F(TrayTest, OldWindowsGetsNoTrayUnlessBothEnvironments) {
     InstallContext ctx;
     StartContext(ctx);
     ctx.bothEnvironments = 0;
+    winsim::ClearCalls();
     InstallTray(ctx);
+    EXPECT_EQ(CallArgs("GetVersionExA"), std::vector<std::u16string>{u"148"});
     EXPECT_FALSE(RunValueExists());
     EXPECT_TRUE(winsim::ProcessStarts().empty());
 
