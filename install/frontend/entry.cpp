@@ -78,9 +78,22 @@ bool ShiftHeld() {
     return GetAsyncKeyState(VK_SHIFT) < 0;
 }
 
-// Shown when the run logged errors or the user holds Shift.
+// Where no user can see a window (a service, a deployment tool running as SYSTEM) the modal
+// dialog would never be closed and the run would never end. Unknown counts as visible.
+bool WindowsReachAUser() {
+    HWINSTA station = GetProcessWindowStation();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (station == NULL ||
+        !GetUserObjectInformationW(station, UOI_FLAGS, &flags, static_cast<DWORD>(sizeof(flags)), &needed))
+        return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// Shown when the run logged errors or the user holds Shift, and someone can see it.
 void ShowLogIfWanted(InstallContext& ctx, HWND parent) {
     if (ctx.errorCount == 0 && !ShiftHeld()) return;
+    if (!WindowsReachAUser()) return;
     DialogBoxParamW(g_moduleInstance, MAKEINTRESOURCEW(IDD_LOG_DIALOG), parent, LogDialogProc,
                     reinterpret_cast<LPARAM>(&ctx));
 }

@@ -71,6 +71,25 @@ TEST_F(LogDialogTest, ErrorsShowTheErrorLogWithoutAskingForShift) {
     ExpectAllBlocksReleased();
 }
 
+// Nobody could close it: the run ends with its exit code instead of waiting for ever.
+TEST_F(LogDialogTest, NoDialogWhereNoUserCanSeeIt) {
+    winsim::SetWindowStationVisible(false);
+    winsim::InjectFault("AddPrinterW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunInstaller(u"in"), 100);
+    winsim::SetKeyDown(VK_SHIFT);
+    EXPECT_EQ(RunInstaller(u"un"), 2);
+    EXPECT_EQ(DialogCount(), 0u);
+    ExpectAllBlocksReleased();
+
+    // When the station cannot be asked, the dialog shows as it always did.
+    SetUpScenarioMachine();
+    winsim::InjectFault("GetUserObjectInformationW", ERROR_ACCESS_DENIED);
+    winsim::InjectFault("AddPrinterW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunInstaller(u"in"), 100);
+    EXPECT_EQ(DialogCount(), 1u);
+    EXPECT_EQ(Utf8(LastDialogTitle()), kErrorTitle);
+}
+
 TEST_F(LogDialogTest, ClosingFromTheCaptionEndsTheRunTheSameWay) {
     winsim::InjectFault("AddPrinterW", ERROR_ACCESS_DENIED);
     winsim::SetDialogClose(winsim::DialogClose::Cancel);

@@ -111,6 +111,34 @@ INT_PTR CALLBACK EndsAtInitProc(HWND dlg, UINT msg, WPARAM, LPARAM) {
     return 0;
 }
 
+TEST_F(UserUiTest, WindowStationFlagsTellWhetherWindowsReachAUser) {
+    HWINSTA station = GetProcessWindowStation();
+    ASSERT_NE(station, nullptr);
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    ASSERT_TRUE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed));
+    EXPECT_EQ(needed, sizeof(USEROBJECTFLAGS));
+    EXPECT_EQ(flags.dwFlags, static_cast<DWORD>(WSF_VISIBLE));
+
+    SetWindowStationVisible(false);
+    ASSERT_TRUE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr));
+    EXPECT_EQ(flags.dwFlags, 0u);
+
+    // Too small: the size needed and nothing copied.
+    flags.dwFlags = 77;
+    needed = 0;
+    EXPECT_FALSE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags) - 1, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(needed, sizeof(USEROBJECTFLAGS));
+    EXPECT_EQ(flags.dwFlags, 77u);
+    EXPECT_FALSE(GetUserObjectInformationW(nullptr, UOI_FLAGS, &flags, sizeof(flags), &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    Reset();
+    ASSERT_TRUE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr));
+    EXPECT_EQ(flags.dwFlags, static_cast<DWORD>(WSF_VISIBLE)) << "visible again after a reset";
+}
+
 TEST_F(UserUiTest, DialogClosedByButtonOrCaptionRecordsTitleAndText) {
     HWND owner = CreateTopWindow(0, u"Owner", u"Setup");
     int context = 0;

@@ -23,6 +23,16 @@
 
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
+struct HWINSTA__;
+typedef HWINSTA__* HWINSTA;
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
+typedef struct tagUSEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS, *PUSEROBJECTFLAGS;
+
 extern "C" {
 HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
 BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
@@ -33,4 +43,6 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
 BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
 BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString);
+HWINSTA WINAPI GetProcessWindowStation(void);
+BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD lpnLengthNeeded);
 }

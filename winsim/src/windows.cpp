@@ -23,7 +23,11 @@ struct WindowState {
     uintptr_t nextHandle = 0x20010;
     std::vector<PostedMessage> posted;
     std::set<int> keysDown;
+    bool stationVisible = true;
 };
+
+// The process's window station: one per process, never closed by its user.
+HWINSTA const kWindowStation = reinterpret_cast<HWINSTA>(static_cast<uintptr_t>(0x44));
 
 WindowState& S() {
     static WindowState state;
@@ -104,6 +108,8 @@ void SetKeyDown(int vk, bool down) {
         S().keysDown.erase(vk);
 }
 
+void SetWindowStationVisible(bool visible) { S().stationVisible = visible; }
+
 }  // namespace winsim
 
 using namespace winsim;
@@ -169,6 +175,37 @@ BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
     }
     w->title = text;
     user::NoteDialogTitle(hWnd, text);
+    return TRUE;
+}
+
+HWINSTA WINAPI GetProcessWindowStation(void) {
+    RecordCall("GetProcessWindowStation");
+    if (TakeFault("GetProcessWindowStation")) return nullptr;
+    return kWindowStation;
+}
+
+BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength, LPDWORD lpnLengthNeeded) {
+    RecordCall("GetUserObjectInformationW",
+               user::Hex(reinterpret_cast<uintptr_t>(hObj)) + u"," + user::Dec(nIndex) + u"," + user::Dec(nLength));
+    if (TakeFault("GetUserObjectInformationW")) return FALSE;
+    if (hObj != kWindowStation) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // Only the flags are modelled.
+    if (nIndex != UOI_FLAGS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const DWORD needed = sizeof(USEROBJECTFLAGS);
+    if (lpnLengthNeeded) *lpnLengthNeeded = needed;
+    if (!pvInfo || nLength < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    USEROBJECTFLAGS flags = {};
+    flags.dwFlags = S().stationVisible ? WSF_VISIBLE : 0;
+    *static_cast<USEROBJECTFLAGS*>(pvInfo) = flags;
     return TRUE;
 }
 

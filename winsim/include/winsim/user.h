@@ -206,6 +206,9 @@ const std::vector<DialogRecord>& Dialogs();
 
 // ---- input, command line, version ------------------------------------------------
 void SetKeyDown(int vk, bool down = true);
+// Whether the process's window station is the interactive one (WSF_VISIBLE); default true. A
+// service or a deployment tool running as SYSTEM sees false: its windows reach no user.
+void SetWindowStationVisible(bool visible);
 // What GetCommandLineW returns; default: the default module path in quotes.
 void SetCommandLine(std::u16string commandLine);
 // What GetVersionExA reports. Default: an application without a compatibility manifest on
