@@ -68,8 +68,9 @@ void DeleteTrayExecutable(LPCWSTR path) {
     }
 }
 
-// Deletes only what the value names if it is our executable: the value is data anyone may edit.
-void DeleteRegisteredExecutable(HKEY runKey) {
+// Reads the value; deletes only what it names if that is our executable (the value is data
+// anyone may edit), and only when asked to.
+void DeleteRegisteredExecutable(HKEY runKey, bool deleteExecutable) {
     WCHAR path[kRunValueUnits];
     for (DWORD i = 0; i < kRunValueUnits; ++i) path[i] = 0;
     DWORD type = REG_NONE;
@@ -81,7 +82,7 @@ void DeleteRegisteredExecutable(HKEY runKey) {
     DWORD units = size / sizeof(WCHAR);
     path[units < kRunValueUnits ? units : kRunValueUnits - 1] = 0;
     path[kRunValueUnits - 1] = 0;
-    if (type != REG_SZ || path[0] == 0 || !NamesTrayExecutable(path)) return;
+    if (!deleteExecutable || type != REG_SZ || path[0] == 0 || !NamesTrayExecutable(path)) return;
     DeleteTrayExecutable(path);
 }
 
@@ -142,7 +143,7 @@ void RemoveTray(bool deleteExecutable) {
     }
     HKEY runKey = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &runKey) != ERROR_SUCCESS) return;
-    if (mutexObtained && deleteExecutable) DeleteRegisteredExecutable(runKey);
+    if (mutexObtained) DeleteRegisteredExecutable(runKey, deleteExecutable);
     RegDeleteValueA(runKey, kRunValueA);
     RegCloseKey(runKey);
 }

@@ -217,13 +217,14 @@ TEST_F(CommandLineTest, WindowNumberIsSigned32BitWithClamping) {
 }
 
 TEST_F(CommandLineTest, HelpWindowsAreClosedBeforeInstallAndUninstallOnly) {
-    // None open: one search, no sleep.
+    // None open: one search, no sleep (the run's only pause is the tray removal's 1 s for the
+    // missing Run value).
     EXPECT_EQ(RunInstaller(u"in"), 1);
     size_t searches = 0;
     for (const auto& call : winsim::Calls())
         if (call.api == "FindWindowW" && call.args == u"HH Parent,Quillgraph Help") ++searches;
     EXPECT_EQ(searches, 1u);
-    EXPECT_EQ(winsim::TotalSlept(), 0u);
+    EXPECT_EQ(winsim::TotalSlept(), 1000u);
 
     // A viewer that closes when asked: one request, one pause.
     SetUpScenarioMachine();
@@ -249,7 +250,8 @@ TEST_F(CommandLineTest, HelpWindowThatNeverClosesIsGivenUpAfterAHundredRounds) {
     EXPECT_EQ(RunInstaller(u"in"), 1);
     EXPECT_NE(winsim::HelpViewerWindow(viewer), nullptr);
     EXPECT_EQ(winsim::PostedMessages().size(), 100u);
-    EXPECT_EQ(winsim::TotalSlept(), 5000u);
+    // 100 rounds of 50 ms, then the tray removal's 1 s pause for the missing Run value.
+    EXPECT_EQ(winsim::TotalSlept(), 6000u);
     EXPECT_TRUE(winsim::PrinterExists(u"qgrServer")) << "the install goes on";
 }
 

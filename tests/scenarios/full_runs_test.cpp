@@ -158,9 +158,10 @@ TEST_F(FullRunTest, FreshInstall) {
     EXPECT_TRUE(TrayRunning());
     EXPECT_TRUE(winsim::PendingRenameStrings().empty());
     EXPECT_EQ(winsim::ServiceStops(kSpooler), 0);
-    // A healthy fresh install waits for nothing: no help window, spooler running, no retries,
-    // and the install run's tray removal does not read the (missing) autostart value.
-    EXPECT_EQ(winsim::TotalSlept(), 0u);
+    // A healthy fresh install waits only for the tray removal's 1 s pause when the autostart
+    // value is missing: no help window, spooler running, no retries.
+    EXPECT_EQ(winsim::TotalSlept(), 1000u);
+    EXPECT_EQ(winsim::CallCount("Sleep"), 1u);
     ExpectAllBlocksReleased();
 }
 

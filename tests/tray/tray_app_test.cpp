@@ -202,6 +202,14 @@ TEST_F(TrayTest, KeepingTheExecutableStillStopsTheTray) {
     EXPECT_FALSE(RunValueExists());
 }
 
+TEST_F(TrayTest, KeepingTheExecutableStillPausesForAMissingValue) {
+    winsim::RemoveRegValue(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray");
+    uint64_t before = winsim::TotalSlept();
+    RemoveTray(false);
+    EXPECT_EQ(winsim::TotalSlept() - before, 1000u);
+    EXPECT_EQ(winsim::CallCount("DeleteFileW"), 0u);
+}
+
 // The value is data anyone may have changed: only our own executable is deleted.
 TEST_F(TrayTest, DeletesOnlyAFileNamedQgrtray) {
     winsim::WriteTestFile(u"C:\\Windows\\system32\\notepad.exe", "system file");
