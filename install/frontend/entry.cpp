@@ -5,12 +5,14 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "frontend/install_context.h"
-#include "frontend/install_log.h"
 #include "frontend/log_dialog.h"
 #include "printers/printer_checks.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
+#include "run/text_compare.h"
 #include "services/pending_files.h"
 #include "tray/tray_app.h"
+#include "workflows/init_context.h"
 #include "workflows/reinstall.h"
 #include "workflows/startup_check.h"
 #include "workflows/uninstall.h"
@@ -37,13 +39,6 @@ bool IsInstallWord(LPCWSTR word) {
     return SameTextIgnoringAsciiCase(word, TEXT("in")) || SameTextIgnoringAsciiCase(word, TEXT("install")) ||
            SameTextIgnoringAsciiCase(word, TEXT("serverinstall")) ||
            SameTextIgnoringAsciiCase(word, TEXT("in_notray"));
-}
-
-// Unit by unit, case included; lstrcmpW would compare by the locale's sort weights.
-bool SameUnits(LPCWSTR a, LPCWSTR b) {
-    for (; *a == *b; ++a, ++b)
-        if (*a == 0) return true;
-    return false;
 }
 
 bool IsBlank(WCHAR c) {
@@ -136,7 +131,7 @@ int Dispatch(int argc, LPWSTR* argv) {
         return kExitNothing;
     }
     if (installMode) return RunInstall(parent);
-    if (SameUnits(word, TEXT("def.set"))) {
+    if (SameText(word, TEXT("def.set"))) {
         SetProductDefault();
         return kExitDefaultSet;
     }

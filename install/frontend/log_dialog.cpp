@@ -3,9 +3,9 @@
 
 #include <windows.h>
 
-#include "frontend/install_context.h"
-#include "frontend/install_log.h"
-#include "frontend/product.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
+#include "run/product.h"
 
 namespace {
 const int kTitleCapacity = 264;

@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#define IDD_LOG_DIALOG 101
-#define IDC_LOG_TEXT 1001
+#include "resources/resource.h"
 
 INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

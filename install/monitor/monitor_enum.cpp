@@ -1,7 +1,8 @@
 // Enumerating the port monitors and finding the product's own among them.
 #include "monitor/monitor_enum.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "run/text_compare.h"
 
 namespace {
 
@@ -21,14 +22,6 @@ void LogEnumFailure(InstallContext& ctx, LPCWSTR format) {
     SetLastError(error);
 }
 
-// Exact comparison, unit by unit, terminator included.
-bool IsProductMonitorName(LPCWSTR name) {
-    if (name == nullptr) return false;
-    for (int i = 0;; ++i) {
-        if (name[i] != kProductMonitorName[i]) return false;
-        if (name[i] == 0) return true;
-    }
-}
 
 }  // namespace
 
@@ -73,7 +66,7 @@ int FindProductMonitor(const MonitorEnum& monitors) {
             name = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.monitors)[i].pName;
         else
             return -1;
-        if (IsProductMonitorName(name)) return static_cast<int>(i);
+        if (SameText(name, kProductMonitorName)) return static_cast<int>(i);
     }
     return -1;
 }

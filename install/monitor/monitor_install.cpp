@@ -1,7 +1,7 @@
 // Copying the port monitor DLL, registering the monitor and moving parked printers back.
 #include "monitor/monitor_install.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "monitor/port_parking.h"
 #include "services/file_copy.h"
 #include "services/spooler_service.h"

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <winver.h>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "monitor/port_parking.h"
 #include "services/spooler_service.h"
 

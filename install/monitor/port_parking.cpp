@@ -1,7 +1,7 @@
 // Moving printers between the product's port and "file:" while the monitor is replaced.
 #include "monitor/port_parking.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 
 namespace {
 

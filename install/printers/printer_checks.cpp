@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <winspool.h>
 
-#include "frontend/product.h"
+#include "run/product.h"
 #include "monitor/monitor_removal.h"
 #include "printers/printer_driver.h"
 #include "printers/printer_enumeration.h"

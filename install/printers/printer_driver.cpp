@@ -1,7 +1,8 @@
 // The product's printer driver: staging, registration, removal, enumeration and lookup.
 #include "printers/printer_driver.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "run/text_compare.h"
 #include "services/file_copy.h"
 #include "services/pending_files.h"
 #include "services/spooler_service.h"
@@ -11,14 +12,6 @@ namespace {
 const DWORD kDriverVersion = 3;
 const WCHAR kMaker[] = TEXT("Corvane Software Kft.");
 const WCHAR kProductUrl[] = TEXT("https://www.corvane-software.example/quillgraph/");
-
-bool IsProductDriverName(LPCWSTR name) {
-    if (name == nullptr) return false;
-    for (int i = 0;; ++i) {
-        if (name[i] != kProductDriverName[i]) return false;
-        if (name[i] == 0) return true;
-    }
-}
 
 // The name of record `index` in the layout of `level`; null for an unknown level.
 LPCWSTR DriverName(const DriverEnum& drivers, DWORD index) {
@@ -71,7 +64,7 @@ void EnumerateDrivers(DriverEnum& drivers, LPCWSTR environment) {
 int FindProductDriver(const DriverEnum& drivers) {
     if (drivers.driverCount == 0 || drivers.drivers == nullptr) return -1;
     for (DWORD i = 0; i < drivers.driverCount; ++i) {
-        if (IsProductDriverName(DriverName(drivers, i))) return static_cast<int>(i);
+        if (SameText(DriverName(drivers, i), kProductDriverName)) return static_cast<int>(i);
     }
     return -1;
 }

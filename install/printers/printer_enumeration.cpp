@@ -1,30 +1,17 @@
 // The printer snapshot, single-printer queries and the product-printer test.
 #include "printers/printer_enumeration.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "run/text_compare.h"
 
 namespace {
 
 const DWORD kEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 const DWORD kDefaultNameUnits = 255;
 
-// Exact comparison, unit by unit; lstrcmpW would apply the locale's word sort.
-bool SameText(LPCWSTR a, LPCWSTR b) {
-    if (a == nullptr || b == nullptr) return false;
-    for (; *a == *b; ++a, ++b)
-        if (*a == 0) return true;
-    return false;
-}
-
 }  // namespace
 
 bool IsProductPrinter(const PRINTER_INFO_2W& printer) { return SameText(printer.pDriverName, kProductDriverName); }
-
-void FreePrinterEnumeration(PrinterEnumeration& printers) {
-    if (printers.printers != nullptr) GlobalFree(printers.printers);
-    printers.printers = nullptr;
-    printers.printerCount = 0;
-}
 
 void EnumeratePrinters(PrinterEnumeration& printers) {
     FreePrinterEnumeration(printers);

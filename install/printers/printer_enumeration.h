@@ -4,12 +4,7 @@
 #include <windows.h>
 #include <winspool.h>
 
-struct InstallContext;
-
-struct PrinterEnumeration {
-    PRINTER_INFO_2W* printers;
-    DWORD printerCount;
-};
+#include "run/install_context.h"
 
 struct PrinterInfo {
     PRINTER_INFO_2W* info;
@@ -18,6 +13,5 @@ struct PrinterInfo {
 
 bool IsProductPrinter(const PRINTER_INFO_2W& printer);
 void EnumeratePrinters(PrinterEnumeration& printers);
-void FreePrinterEnumeration(PrinterEnumeration& printers);
 PrinterInfo& QueryPrinterInfo(PrinterInfo& holder, HANDLE printer);
 void SnapshotPrinters(InstallContext& ctx);

@@ -1,7 +1,7 @@
 // Adding and deleting single product printers.
 #include "printers/printer_queues.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "monitor/monitor_enum.h"
 
 namespace {

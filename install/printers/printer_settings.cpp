@@ -1,7 +1,8 @@
 // Carrying the product printers' SubKey, comment, location, default and sharing over a reinstall.
 #include "printers/printer_settings.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "run/text_compare.h"
 #include "printers/printer_enumeration.h"
 #include "printers/printer_queues.h"
 
@@ -31,14 +32,6 @@ bool IsTerminatedString(DWORD status, DWORD type, const CHAR* data) {
 
 bool HasText(LPCWSTR text) { return text != nullptr && text[0] != 0; }
 
-bool IsProductDriverName(LPCWSTR name) {
-    if (name == nullptr) return false;
-    for (int i = 0;; ++i) {
-        if (name[i] != kProductDriverName[i]) return false;
-        if (name[i] == 0) return true;
-    }
-}
-
 void ShareUnder(HANDLE printer, PRINTER_INFO_2W& record, LPWSTR shareName) {
     record.Attributes |= PRINTER_ATTRIBUTE_SHARED;
     record.pShareName = shareName;
@@ -62,7 +55,7 @@ void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) 
     record.pComment = old.pComment;
     record.pLocation = old.pLocation;
     SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
-    if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriverName(old.pDriverName))
+    if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && SameText(old.pDriverName, kProductDriverName))
         SetDefaultPrinterW(record.pPrinterName);
     // An empty share name is no share name: sharing under it would fail.
     if (ctx.bothEnvironments) ShareUnder(printer, record, HasText(old.pShareName) ? old.pShareName : old.pPrinterName);

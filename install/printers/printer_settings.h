@@ -4,13 +4,7 @@
 #include <windows.h>
 #include <winspool.h>
 
-struct InstallContext;
-
-struct SavedPrinter {
-    LPSTR subKey;
-    PRINTER_INFO_2W* printer;
-    SavedPrinter* next;
-};
+#include "run/install_context.h"
 
 void DeleteAllPrinters(InstallContext& ctx);
 void SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer);
@@ -18,4 +12,3 @@ void RestorePrinterSettings(InstallContext& ctx);
 void ReadSubKey(HANDLE printer, LPSTR output);
 bool WriteSubKey(HANDLE printer, LPCSTR value);
 bool ClearDeletedMark(LPCSTR path);
-void FreeSavedSettings(SavedPrinter* entry);

@@ -1,7 +1,7 @@
 // Copying one product file from the installer's directory into a target directory.
 #include "services/file_copy.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 
 namespace {
 

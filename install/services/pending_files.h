@@ -3,17 +3,10 @@
 
 #include <windows.h>
 
+#include "run/path_list.h"
+
 struct InstallContext;
 
-struct PathNode {
-    LPWSTR path;
-    PathNode* next;
-};
-typedef PathNode* PathList;
-
-LPWSTR DuplicateString(LPCWSTR text);
-void PathListAdd(PathList& list, LPCWSTR path);
-void PathListFree(PathNode* node);
 void DeletePendingFiles(InstallContext& ctx);
 
 struct PendingRenameTable {
@@ -35,5 +28,3 @@ void FreePendingRenames(PendingRenameTable& table);
 // number of deletions dropped, or -1 when the value could not be read or rewritten.
 int RemoveScheduledDeletesOf(LPCWSTR path);
 
-// Equal texts when only the letters A to Z are folded; every other unit must match exactly.
-bool SameTextIgnoringAsciiCase(LPCWSTR a, LPCWSTR b);

@@ -1,15 +1,12 @@
 // Cancelling the platform's reboot-time deletion of a file that the run has just put back.
 #include <windows.h>
 
+#include "run/text_compare.h"
 #include "services/pending_files.h"
 
 namespace {
 
 const char kSessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-WCHAR FoldAsciiCase(WCHAR c) {
-    return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c;
-}
 
 // End of the zero-terminated string at `start`, or `units` when it has no terminator.
 DWORD StringEnd(const WCHAR* data, DWORD start, DWORD units) {
@@ -59,13 +56,6 @@ int FilterDeletions(const BYTE* raw, DWORD size, LPCWSTR path, BYTE* out, DWORD&
 }
 
 }  // namespace
-
-bool SameTextIgnoringAsciiCase(LPCWSTR a, LPCWSTR b) {
-    for (;; ++a, ++b) {
-        if (FoldAsciiCase(*a) != FoldAsciiCase(*b)) return false;
-        if (*a == 0) return true;
-    }
-}
 
 int RemoveScheduledDeletesOf(LPCWSTR path) {
     if (!path || path[0] == 0) return 0;

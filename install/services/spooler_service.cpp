@@ -3,7 +3,7 @@
 
 #include <winsvc.h>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 
 namespace {
 

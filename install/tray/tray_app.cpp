@@ -1,7 +1,8 @@
 // Registering, starting and stopping the tray application.
 #include "tray/tray_app.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "run/text_compare.h"
 
 namespace {
 
@@ -20,19 +21,8 @@ const DWORD kRunValueUnits = 264;
 
 bool IsSeparator(WCHAR c) { return c == TEXT('\\') || c == TEXT('/'); }
 
-WCHAR FoldAscii(WCHAR c) { return (c >= TEXT('A') && c <= TEXT('Z')) ? static_cast<WCHAR>(c - TEXT('A') + TEXT('a')) : c; }
-
-// True when the part after the last separator is "qgrtray.exe", ignoring case.
-bool NamesTrayExecutable(LPCWSTR path) {
-    LPCWSTR name = path;
-    for (LPCWSTR p = path; *p; ++p) {
-        if (IsSeparator(*p) || *p == TEXT(':')) name = p + 1;
-    }
-    for (int i = 0;; ++i) {
-        if (FoldAscii(name[i]) != FoldAscii(kTrayFileName[i])) return false;
-        if (name[i] == 0) return true;
-    }
-}
+// True when the part after the last separator is "qgrtray.exe", ignoring the case of A to Z.
+bool NamesTrayExecutable(LPCWSTR path) { return SameTextIgnoringAsciiCase(FileNamePart(path), kTrayFileName); }
 
 bool IsWindowsVistaOrLater() {
     OSVERSIONINFOA version = {};

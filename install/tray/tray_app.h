@@ -1,7 +1,7 @@
 // Registering, starting and stopping the tray application.
 #pragma once
 
-#include "frontend/install_log.h"
+#include "run/install_log.h"
 
 struct InstallContext;
 

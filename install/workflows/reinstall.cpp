@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
-#include "frontend/install_context.h"
-#include "frontend/install_log.h"
+#include "run/install_context.h"
+#include "run/install_log.h"
 #include "monitor/monitor_install.h"
 #include "printers/printer_driver.h"
 #include "printers/printer_settings.h"

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "run/text_compare.h"
 #include "services/pending_files.h"
 #include "services/spooler_service.h"
 
@@ -11,21 +12,12 @@ namespace {
 const int kAttempts = 2;
 const LPCWSTR kProductFiles[] = {TEXT("vmqmon64.dll"), TEXT("vmqdrv64.dll"), TEXT("vmqui64.dll")};
 
-// The text after the last '\', '/' or ':' once the NT prefix is gone.
-LPCWSTR FileNamePart(LPCWSTR path) {
-    LPCWSTR name = StripNtPrefix(path);
-    for (LPCWSTR p = name; *p; ++p) {
-        if (*p == TEXT('\\') || *p == TEXT('/') || *p == TEXT(':')) name = p + 1;
-    }
-    return name;
-}
-
 bool ProductFileWaiting(const PendingRenameTable& table) {
     for (LPCWSTR productFile : kProductFiles) {
         for (int pair = 0; pair < table.pairCount; ++pair) {
             LPCWSTR source = table.paths[2 * pair];
             if (table.isFile[2 * pair] == 1 && source &&
-                SameTextIgnoringAsciiCase(FileNamePart(source), productFile)) {
+                SameTextIgnoringAsciiCase(FileNamePart(StripNtPrefix(source)), productFile)) {
                 return true;
             }
         }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "printers/printer_enumeration.h"
 #include "support/product_support.h"
 #include "support/test_support.h"

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "frontend/log_dialog.h"
 #include "scenarios/scenario_support.h"
 

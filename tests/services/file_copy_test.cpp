@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "services/file_copy.h"
 #include "support/test_support.h"
 

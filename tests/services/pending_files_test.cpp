@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "services/pending_files.h"
 #include "support/test_support.h"
 

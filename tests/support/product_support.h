@@ -10,7 +10,8 @@
 
 #include <winsim/spooler.h>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "workflows/init_context.h"
 
 namespace qgrtest {
 

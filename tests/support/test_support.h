@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 
 namespace qgrtest {
 

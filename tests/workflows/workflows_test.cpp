@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "frontend/entry.h"
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "scenarios/scenario_support.h"
 #include "support/test_support.h"
+#include "workflows/init_context.h"
 #include "workflows/reinstall.h"
 #include "workflows/uninstall.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "frontend/install_log.h"
+#include "run/install_log.h"
 #include "support/test_support.h"
 
 namespace {
@@ -98,34 +98,6 @@ TEST_F(TextBufferTest, FromAnsiConvertsCodePage1252) {
     EXPECT_EQ(Text(text), u"Caf\u00e9 \u20ac 5");
     EXPECT_EQ(TextLength(text), 8u);
     FreeText(text);
-    ExpectAllBlocksReleased();
-}
-
-TEST_F(TextBufferTest, ParentPathCutsAtTheLastSeparator) {
-    struct Case {
-        std::u16string path;
-        std::u16string parent;
-    } cases[] = {
-        {u"C:\\dir\\file.dll", u"C:\\dir"},
-        {u"C:\\dir\\", u"C:\\dir"},
-        {u"\\file", u""},
-        {u"C:/a/b", u"C:/a"},
-        {u"C:\\a/b\\c/d", u"C:\\a/b"},  // only '\' is looked for when both occur
-        {u"plain", u""},
-        {u"/root", u""},
-        {u"", u""},
-    };
-    for (const auto& c : cases) {
-        TextBuffer source = nullptr;
-        Assign(source, c.path.c_str());
-        TextBuffer parent = ParentPath(source);
-        EXPECT_EQ(Text(parent), c.parent) << qgrtest::Utf8(c.path);
-        if (c.parent.empty()) {
-            EXPECT_EQ(parent, nullptr);
-        }
-        FreeText(parent);
-        FreeText(source);
-    }
     ExpectAllBlocksReleased();
 }
 

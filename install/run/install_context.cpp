@@ -1,9 +1,7 @@
-// The run's context: build, environment switch and release.
-#include "frontend/install_context.h"
+// The run's context: its directories, environment switch and release.
+#include "run/install_context.h"
 
 #include <winspool.h>
-
-#include "services/spooler_service.h"
 
 HINSTANCE g_moduleInstance = nullptr;
 
@@ -28,6 +26,8 @@ bool EndsWithBackslash(LPCWSTR text) {
     int length = lstrlenW(text);
     return length > 0 && text[length - 1] == TEXT('\\');
 }
+
+}  // namespace
 
 // The module's own directory, separator kept. The path is read into a buffer that holds
 // the longest Windows path, so a deep install location is never cut to a wrong directory.
@@ -83,41 +83,6 @@ void ReadSystemDir(InstallContext& ctx) {
     FreeText(longer);
 }
 
-}  // namespace
-
-InstallContext& InitContext(InstallContext& ctx, DWORD flags) {
-    ctx.moduleDir = nullptr;
-    ctx.systemDir = nullptr;
-    ctx.log = nullptr;
-    ctx.driverDir = nullptr;
-    ctx.environment = nullptr;
-    ctx.monitorFile = nullptr;
-    ctx.driverFile = nullptr;
-    ctx.helpFile = nullptr;
-    ctx.uiFile = nullptr;
-    ctx.isX64 = 0;
-    ctx.pendingDeletes = nullptr;
-    ctx.savedSettings = nullptr;
-    ctx.printerEnum.printers = nullptr;
-    ctx.printerEnum.printerCount = 0;
-    ctx.errorCount = 0;
-    ctx.logIndent = 0;
-    ctx.portPrinters = nullptr;
-
-    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
-    ctx.reinstallMode = 0;
-    ctx.installMonitor = 1;
-    ctx.copyMonitor = 1;
-    CheckSpooler(ctx);
-    ctx.bothEnvironments = (flags & kInitBothEnvironments) ? 1 : 0;
-    SelectEnvironment(ctx, (flags & kInitStartX64) != 0);
-    ctx.portPrinters = nullptr;
-    ReadModuleDir(ctx);
-    ReadSystemDir(ctx);
-    SnapshotPrinters(ctx);
-    return ctx;
-}
-
 void SelectEnvironment(InstallContext& ctx, bool x64) {
     const EnvironmentNames& names = x64 ? kX64Names : kX86Names;
     ctx.isX64 = x64 ? 1 : 0;
@@ -161,6 +126,22 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
         SetLastError(saved);
     }
     ctx.helpFile = kHelpFileName;
+}
+
+void FreeSavedSettings(SavedPrinter* entry) {
+    // The records the entries point to belong to the printer snapshot and stay.
+    while (entry != nullptr) {
+        SavedPrinter* next = entry->next;
+        if (entry->subKey != nullptr) GlobalFree(entry->subKey);
+        GlobalFree(entry);
+        entry = next;
+    }
+}
+
+void FreePrinterEnumeration(PrinterEnumeration& printers) {
+    if (printers.printers != nullptr) GlobalFree(printers.printers);
+    printers.printers = nullptr;
+    printers.printerCount = 0;
 }
 
 void FreeContext(InstallContext& ctx) {

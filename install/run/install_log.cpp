@@ -1,7 +1,7 @@
 // Formatting and the run's log lines.
-#include "frontend/install_log.h"
+#include "run/install_log.h"
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 
 namespace {
 

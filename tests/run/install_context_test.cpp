@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
+#include "workflows/init_context.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // TextBuffer: one block from the process heap holding the length, the text and a zero.
-#include "frontend/install_log.h"
+#include "run/text_buffer.h"
 
 namespace {
 

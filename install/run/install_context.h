@@ -5,11 +5,22 @@
 #include <windows.h>
 #include <winspool.h>
 
-#include "frontend/install_log.h"
-#include "frontend/product.h"
-#include "printers/printer_enumeration.h"
-#include "printers/printer_settings.h"
-#include "services/pending_files.h"
+#include "run/install_log.h"
+#include "run/path_list.h"
+#include "run/product.h"
+
+// The printer snapshot: one global-heap block of level-2 records.
+struct PrinterEnumeration {
+    PRINTER_INFO_2W* printers;
+    DWORD printerCount;
+};
+
+// One printer whose settings are carried across a reinstall; `printer` points into the snapshot.
+struct SavedPrinter {
+    LPSTR subKey;
+    PRINTER_INFO_2W* printer;
+    SavedPrinter* next;
+};
 
 struct InstallContext {
     TextBuffer moduleDir;
@@ -41,6 +52,11 @@ const DWORD kInitStartX64 = 2;
 // The module instance handle the entry routine received.
 extern HINSTANCE g_moduleInstance;
 
-InstallContext& InitContext(InstallContext& ctx, DWORD flags);
+// The installer's own directory (separator kept) into moduleDir; the system directory with a
+// trailing backslash into systemDir, or error 7.
+void ReadModuleDir(InstallContext& ctx);
+void ReadSystemDir(InstallContext& ctx);
 void SelectEnvironment(InstallContext& ctx, bool x64);
+void FreePrinterEnumeration(PrinterEnumeration& printers);
+void FreeSavedSettings(SavedPrinter* entry);
 void FreeContext(InstallContext& ctx);

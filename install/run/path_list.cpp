@@ -1,15 +1,9 @@
 // PathList: the run's own list of files still to delete.
-#include "frontend/install_context.h"
-#include "services/pending_files.h"
+#include "run/path_list.h"
+
+#include "run/text_compare.h"
 
 namespace {
-
-bool SameText(LPCWSTR a, LPCWSTR b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    for (; *a == *b; ++a, ++b)
-        if (*a == 0) return true;
-    return false;
-}
 
 void FreeQuietly(HGLOBAL block) {
     if (block != nullptr) GlobalFree(block);
@@ -48,20 +42,5 @@ void PathListFree(PathNode* node) {
         FreeQuietly(node->path);
         FreeQuietly(node);
         node = next;
-    }
-}
-
-void DeletePendingFiles(InstallContext& ctx) {
-    LogPrint(ctx, TEXT("DeleteFile-try"));
-    PathNode** link = &ctx.pendingDeletes;
-    while (*link != nullptr) {
-        PathNode* node = *link;
-        if (node->path == nullptr || DeleteFileW(node->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
-            *link = node->next;
-            node->next = nullptr;
-            PathListFree(node);
-        } else {
-            link = &node->next;
-        }
     }
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "frontend/install_context.h"
+#include "run/install_context.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,2 +1,0 @@
-// The scenario helpers, compiled once more for this test program.
-#include "scenarios/scenario_support.cpp"
