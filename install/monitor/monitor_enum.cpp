@@ -29,6 +29,7 @@ void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx) {
     monitors.level = 2;
     monitors.monitors = nullptr;
     monitors.monitorCount = 0;
+    monitors.error = 0;
     DWORD needed = 0;
     if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &monitors.monitorCount)) {
         LogPrint(ctx, TEXT("1. EnumMonitors returns true"));
@@ -36,6 +37,7 @@ void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx) {
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         monitors.monitorCount = 0;
+        monitors.error = GetLastError();
         LogEnumFailure(ctx, TEXT("2. EnumMonitors  failed with code: %s"));
         return;
     }
@@ -43,17 +45,18 @@ void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx) {
     if (block == nullptr) {
         monitors.monitorCount = 0;
         LogPrint(ctx, TEXT("3. EnumMonitors - can't allocate memory for buffer"));
-        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        monitors.error = static_cast<DWORD>(E_OUTOFMEMORY);
+        SetLastError(monitors.error);
         return;
     }
     monitors.monitors = block;
     if (EnumMonitorsW(nullptr, 2, block, needed, &needed, &monitors.monitorCount)) return;
     LogEnumFailure(ctx, TEXT("3. EnumMonitors  failed with code: %s"));
-    DWORD error = GetLastError();
+    monitors.error = GetLastError();
     GlobalFree(block);
     monitors.monitors = nullptr;
     monitors.monitorCount = 0;
-    SetLastError(error);
+    SetLastError(monitors.error);
 }
 
 int FindProductMonitor(const MonitorEnum& monitors) {

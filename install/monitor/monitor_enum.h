@@ -10,6 +10,8 @@ struct MonitorEnum {
     BYTE* monitors;
     DWORD level;
     DWORD monitorCount;
+    // 0, or the error that kept the enumeration from answering: then the list says nothing.
+    DWORD error;
 };
 
 void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx);

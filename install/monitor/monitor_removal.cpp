@@ -118,7 +118,8 @@ void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
 
     if (!KeepCompatibleMonitor(ctx, hasFileName ? TextOf(path) : nullptr, found)) {
         bool removed = TryDeleteMonitor(ctx.environment);
-        if (!removed && !found) {
+        // Without a list, only the spooler's answer tells that the monitor is not there.
+        if (!removed && !found && (monitors.error == 0 || GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR)) {
             LogPrint(ctx, TEXT("Can't delete monitor and monitor was not found. So everything should be ok"));
         } else {
             if (!removed) {

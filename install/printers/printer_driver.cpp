@@ -42,23 +42,28 @@ void EnumerateDrivers(DriverEnum& drivers, LPCWSTR environment) {
     drivers.level = 6;
     drivers.drivers = nullptr;
     drivers.driverCount = 0;
+    drivers.error = 0;
     DWORD needed = 0;
     LPWSTR env = const_cast<LPWSTR>(environment);
     if (EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &drivers.driverCount)) return;
     drivers.driverCount = 0;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        drivers.error = GetLastError();
+        return;
+    }
     BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
     if (block == nullptr) {
-        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+        drivers.error = static_cast<DWORD>(E_OUTOFMEMORY);
+        SetLastError(drivers.error);
         return;
     }
     drivers.drivers = block;
     if (EnumPrinterDriversW(nullptr, env, 6, block, needed, &needed, &drivers.driverCount)) return;
-    DWORD error = GetLastError();
+    drivers.error = GetLastError();
     GlobalFree(block);
     drivers.drivers = nullptr;
     drivers.driverCount = 0;
-    SetLastError(error);
+    SetLastError(drivers.error);
 }
 
 int FindProductDriver(const DriverEnum& drivers) {
@@ -124,14 +129,18 @@ void DeleteProductDriver(InstallContext& ctx, DriverEnum& drivers) {
         LogPrint(ctx, TEXT("BTW, there is no printer drivers on this system."));
     }
     int index = FindProductDriver(drivers);
-    if (index < 0) {
+    // Without a list the driver may still be there: only the spooler's answer to the deletion
+    // tells.
+    if (index < 0 && drivers.error == 0) {
         LogPrint(ctx, TEXT("No Quillgraph driver was found"));
         ctx.logIndent -= 1;
         return;
     }
-    LogPrint(ctx, TEXT("Driver is found. Index=%d"), index + 1);
+    if (index >= 0) LogPrint(ctx, TEXT("Driver is found. Index=%d"), index + 1);
     if (DeleteDriver(ctx)) {
         LogPrint(ctx, TEXT("OK :)"));
+    } else if (index < 0 && GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER) {
+        LogPrint(ctx, TEXT("No Quillgraph driver was found"));
     } else {
         LogPrint(ctx, TEXT("Can't delete driver. Trying to restart spooler"));
         SpoolerRestart restart;

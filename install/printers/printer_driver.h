@@ -10,6 +10,8 @@ struct DriverEnum {
     BYTE* drivers;
     DWORD level;
     DWORD driverCount;
+    // 0, or the error that kept the enumeration from answering: then the list says nothing.
+    DWORD error;
 };
 
 void AddProductDriver(InstallContext& ctx);

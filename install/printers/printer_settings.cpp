@@ -100,13 +100,14 @@ bool ClearDeletedMark(LPCSTR path) {
     return status == ERROR_SUCCESS;
 }
 
-void SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
+bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
     CHAR value[kAnsiBufferBytes];
     ZeroBytes(value, sizeof(value));
     HANDLE handle = nullptr;
     // A null name would open the print server itself.
-    if (printer == nullptr || printer->pPrinterName == nullptr) return;
-    if (!OpenPrinterW(printer->pPrinterName, &handle, nullptr) || handle == nullptr) return;
+    if (printer == nullptr || printer->pPrinterName == nullptr) return true;
+    if (!OpenPrinterW(printer->pPrinterName, &handle, nullptr) || handle == nullptr) return false;
+    bool saved = true;
     ReadSubKey(handle, value);
     if (value[0] != 0) {
         SavedPrinter* entry = static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(SavedPrinter)));
@@ -118,11 +119,16 @@ void SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
             entry->printer = printer;
             entry->next = ctx.savedSettings;
             ctx.savedSettings = entry;
-        } else if (entry != nullptr) {
-            GlobalFree(entry);
+        } else {
+            if (entry != nullptr) GlobalFree(entry);
+            saved = false;
         }
     }
+    DWORD error = GetLastError();
     ClosePrinter(handle);
+    if (!saved) SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+    else SetLastError(error);
+    return saved;
 }
 
 void DeleteAllPrinters(InstallContext& ctx) {
@@ -131,7 +137,13 @@ void DeleteAllPrinters(InstallContext& ctx) {
     for (DWORD i = 0; ctx.printerEnum.printers != nullptr && i < ctx.printerEnum.printerCount; ++i) {
         PRINTER_INFO_2W* printer = &ctx.printerEnum.printers[i];
         if (!IsProductPrinter(*printer)) continue;
-        SavePrinterSettings(ctx, printer);
+        // A reinstall adds the printer again only from what was saved: one whose settings could
+        // not be saved stays as it is rather than being lost.
+        if (!SavePrinterSettings(ctx, printer) && ctx.reinstallMode) {
+            LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s': its settings could not be saved"),
+                     printer->pPrinterName);
+            continue;
+        }
         DeleteProductPrinter(ctx, printer->pPrinterName);
     }
     ctx.logIndent -= 1;

@@ -68,6 +68,8 @@ HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileN
 
     if (source == nullptr || destination == nullptr) {
         if (outPath != nullptr && outCapacity > 0) outPath[0] = 0;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (reportOpenErrors) LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), fileName);
     } else if (outPath != nullptr && static_cast<DWORD>(lstrlenW(destination)) >= outCapacity) {
         // The caller's buffer cannot hold the path: copying would leave it without a usable name.
         if (outCapacity > 0) outPath[0] = 0;

@@ -93,15 +93,20 @@ void ReadPendingRenames(PendingRenameTable& table) {
     table.pairCount = static_cast<int>(pairs);
 
     DWORD index = 0;
+    bool complete = true;
     for (DWORD position = 0; position < limit && index < 2 * pairs; ++index) {
         DWORD length = MeasureString(data, units, position);
         if (length > 0) {
             table.paths[index] = CopyUnits(data + position, length);
+            if (table.paths[index] == nullptr) complete = false;
             table.isFile[index] = table.paths[index] != nullptr && IsExistingFile(StripNtPrefix(table.paths[index])) ? 1 : 0;
         }
         position += length + 1;
     }
     GlobalFree(raw);
+    // A destination that could not be copied would read as empty, turning a rename into a
+    // deletion: a table with a gap is no table at all.
+    if (!complete) FreePendingRenames(table);
 }
 
 void DeleteScheduledFilesNow(PendingRenameTable& table) {

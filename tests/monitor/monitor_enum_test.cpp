@@ -35,7 +35,7 @@ struct FakeMonitors {
             records1.push_back(MONITOR_INFO_1W{name});
         }
         BYTE* block = level == 1 ? reinterpret_cast<BYTE*>(records1.data()) : reinterpret_cast<BYTE*>(records.data());
-        return MonitorEnum{block, level, static_cast<DWORD>(names.size())};
+        return MonitorEnum{block, level, static_cast<DWORD>(names.size()), 0};
     }
 };
 

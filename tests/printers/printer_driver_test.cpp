@@ -187,14 +187,14 @@ TEST_F(PrinterDriverTest, LookupIsExactInEveryLevel) {
         three[i].pName = names[i].data();
         six[i].pName = names[i].data();
     }
-    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(one), 1, 3}), 2);
-    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(three), 3, 3}), 2);
-    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 6, 3}), 2);
-    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 7, 3}), -1);
-    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 6, 2}), -1);
+    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(one), 1, 3, 0}), 2);
+    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(three), 3, 3, 0}), 2);
+    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 6, 3, 0}), 2);
+    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 7, 3, 0}), -1);
+    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 6, 2, 0}), -1);
     six[2].pName = nullptr;
-    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 6, 3}), -1);
-    EXPECT_EQ(FindProductDriver(DriverEnum{nullptr, 6, 0}), -1);
+    EXPECT_EQ(FindProductDriver(DriverEnum{reinterpret_cast<BYTE*>(six), 6, 3, 0}), -1);
+    EXPECT_EQ(FindProductDriver(DriverEnum{nullptr, 6, 0, 0}), -1);
 }
 
 TEST_F(PrinterDriverTest, ListsNamelessRecordsAndRemovesNothingWithoutAMatch) {
@@ -202,7 +202,7 @@ TEST_F(PrinterDriverTest, ListsNamelessRecordsAndRemovesNothingWithoutAMatch) {
     DRIVER_INFO_6W six[2] = {};
     six[0].pName = other.data();
     winsim::ClearCalls();
-    DriverEnum drivers{reinterpret_cast<BYTE*>(six), 6, 2};
+    DriverEnum drivers{reinterpret_cast<BYTE*>(six), 6, 2, 0};
     DeleteProductDriver(ctx, drivers);
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">DeletePrinterDriver for Windows x64"},
                                          {1, u"------------ 2 existing drivers-----------"},
