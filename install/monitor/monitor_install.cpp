@@ -47,14 +47,6 @@ bool RegisterMonitor(InstallContext& ctx) {
     return false;
 }
 
-void RestoreParkedPrinters(InstallContext& ctx) {
-    if (ctx.portPrinters == nullptr) return;
-    for (PRINTER_INFO_2W** entry = ctx.portPrinters; *entry != nullptr; ++entry) {
-        PRINTER_INFO_2W& printer = **entry;
-        if (RestorePortName(printer)) UpdatePrinterPort(ctx, printer);
-    }
-}
-
 }  // namespace
 
 void AddProductMonitor(InstallContext& ctx) {

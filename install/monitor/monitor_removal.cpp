@@ -131,8 +131,12 @@ void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
                     BeginSpoolerRestart(restart, &ctx);
                     EndSpoolerRestart(restart);
                     removed = TryDeleteMonitor(ctx.environment);
-                    if (!removed)
+                    if (!removed) {
+                        DWORD error = GetLastError();
                         LogError(ctx, kErrRemoveMonitor, TEXT("Can`t remove the port monitor 'QuillgraphServer:'"));
+                        // The monitor and its port are still there: nothing may stay parked.
+                        if (error != ERROR_UNKNOWN_PRINT_MONITOR) RestoreParkedPrinters(ctx);
+                    }
                 }
             }
             if (removed) {

@@ -59,11 +59,13 @@ bool RestorePortName(PRINTER_INFO_2W& printer) {
     return true;
 }
 
-void UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
+bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
     PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
     HANDLE handle = nullptr;
+    bool updated = false;
     if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
-        if (SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0))
+        updated = SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0) != FALSE;
+        if (updated)
             LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
         else
             LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
@@ -71,4 +73,19 @@ void UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
     } else {
         LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
     }
+    return updated;
+}
+
+void RestoreParkedPrinters(InstallContext& ctx) {
+    if (ctx.portPrinters == nullptr) return;
+    for (PRINTER_INFO_2W** entry = ctx.portPrinters; *entry != nullptr; ++entry) {
+        PRINTER_INFO_2W& printer = **entry;
+        // A second try: a printer of someone else's must not be left printing to a file over one
+        // refused call.
+        if (RestorePortName(printer) && !UpdatePrinterPort(ctx, printer) && !UpdatePrinterPort(ctx, printer))
+            LogPrint(ctx, TEXT("Printer %s is left on the port file:"), printer.pPrinterName);
+    }
+    // Moved back once: a second pass would look for "file:" where there is none.
+    GlobalFree(ctx.portPrinters);
+    ctx.portPrinters = nullptr;
 }

@@ -11,5 +11,8 @@ struct InstallContext;
 bool ParkPortName(PRINTER_INFO_2W& printer);
 // "file:" becomes "QuillgraphServer:" again; false when the port list has no "file:".
 bool RestorePortName(PRINTER_INFO_2W& printer);
-// Hands the edited record to the spooler (level 2) and logs the outcome.
-void UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer);
+// Hands the edited record to the spooler (level 2) and logs the outcome; true when it took it.
+bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer);
+// Moves every parked printer back to the product's port, names in the log each one that stays
+// on "file:", and releases the list.
+void RestoreParkedPrinters(InstallContext& ctx);

@@ -196,12 +196,14 @@ TEST_F(MonitorInstallTest, UnopenableParkedPrinterIsReportedAndSkipped) {
     winsim::ClearCalls();
     AddProductMonitor(ctx);
     std::vector<std::u16string> lines = LogLines(ctx);
-    std::vector<std::u16string> tail(lines.end() - 3, lines.end());
+    std::vector<std::u16string> tail(lines.end() - 5, lines.end());
     EXPECT_EQ(tail, (std::vector<std::u16string>{u"  AddMonitor - OK :)", u"  Can't open printer Gone",
+                                                 u"  Can't open printer Gone",
+                                                 u"  Printer Gone is left on the port file:",
                                                  u"  SetPrinter(Back) - ok"}));
     EXPECT_EQ(std::u16string(port), kMonitorName) << "rewritten before the open is tried";
     EXPECT_EQ(std::u16string(otherPort), u"COM1:");
-    EXPECT_EQ(CallArgs("OpenPrinterW"), (std::vector<std::u16string>{u"Gone,983052", u"Back,983052"}));
+    EXPECT_EQ(CallArgs("OpenPrinterW"), (std::vector<std::u16string>{u"Gone,983052", u"Gone,983052", u"Back,983052"}));
     EXPECT_EQ(ctx.errorCount, 0);
 }
 

@@ -211,16 +211,22 @@ TEST_F(MonitorRemovalTest, ParkingReportsPrintersItCannotUpdate) {
     ASSERT_TRUE(DeletePrinter(gone));
     ClosePrinter(gone);
     winsim::InjectFault("SetPrinterW", ERROR_ACCESS_DENIED);
+    winsim::ClearCalls();
     Remove();
-    EXPECT_EQ(LinesStartingWith(ctx, u"SetPrinter("), std::vector<std::u16string>{u"SetPrinter(Stuck) - failed"});
-    EXPECT_EQ(LinesStartingWith(ctx, u"Can't open printer"), std::vector<std::u16string>{u"Can't open printer Gone"});
-    ASSERT_NE(ctx.portPrinters, nullptr);
-    EXPECT_EQ(ctx.portPrinters[0], &ctx.printerEnum.printers[0]);
-    EXPECT_EQ(ctx.portPrinters[1], &ctx.printerEnum.printers[1]);
-    EXPECT_EQ(ctx.portPrinters[2], nullptr);
+    // Both were parked; "Stuck" kept the port in use, so after error 12 both are moved back.
+    EXPECT_EQ(CallArgs("OpenPrinterW").size(), 5u);
+    EXPECT_EQ(LinesStartingWith(ctx, u"SetPrinter("),
+              (std::vector<std::u16string>{u"SetPrinter(Stuck) - failed", u"SetPrinter(Stuck) - ok"}));
+    EXPECT_EQ(LinesStartingWith(ctx, u"Can't open printer"),
+              (std::vector<std::u16string>{u"Can't open printer Gone", u"Can't open printer Gone",
+                                           u"Can't open printer Gone"}));
+    EXPECT_EQ(LinesStartingWith(ctx, u"Printer Gone"),
+              std::vector<std::u16string>{u"Printer Gone is left on the port file:"});
+    EXPECT_EQ(ctx.portPrinters, nullptr);
 }
 
-// The second attempt fails too, the spooler is restarted, the third fails: error 12.
+// The second attempt fails too, the spooler is restarted, the third fails: error 12, and the
+// printers parked for the removal go back to the port that is still there.
 TEST_F(MonitorRemovalTest, ThreeAttemptsWithRestartThenError12) {
     InstallMonitorDirectly();
     InstallDriverDirectly();
@@ -235,13 +241,35 @@ TEST_F(MonitorRemovalTest, ThreeAttemptsWithRestartThenError12) {
                                         "DeleteMonitorW"}));
     EXPECT_EQ(winsim::ServiceStops(kSpooler), 1);
     std::vector<std::u16string> lines = LogLines(ctx);
-    EXPECT_EQ(lines.back(), u"  " + ErrorText(12, u"Can`t remove the port monitor 'QuillgraphServer:'",
-                                               kTextMonitorInUse));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], u"  " + ErrorText(12, u"Can`t remove the port monitor 'QuillgraphServer:'",
+                                                          kTextMonitorInUse));
+    EXPECT_EQ(lines.back(), u"  SetPrinter(Parked) - ok");
     EXPECT_EQ(ctx.errorCount, 1);
     EXPECT_TRUE(winsim::MonitorExists(kMonitorName));
     EXPECT_TRUE(winsim::FileExists(kSystemMonitorDll));
     EXPECT_EQ(ctx.pendingDeletes, nullptr);
-    EXPECT_EQ(winsim::FindPrinter(u"Parked")->portName, u"file:");
+    EXPECT_EQ(winsim::FindPrinter(u"Parked")->portName, u"QuillgraphServer:");
+    EXPECT_EQ(ctx.portPrinters, nullptr);
+}
+
+TEST_F(MonitorRemovalTest, APrinterThatCannotGoBackAfterError12IsNamed) {
+    InstallMonitorDirectly();
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"Stuck"));
+    winsim::AddTestPrinter(ProductPrinter(u"Back"));
+    StartContext(ctx);
+    winsim::AddTestPrinter(ProductPrinter(u"Late"));
+    winsim::InjectFault("SetPrinterW", ERROR_ACCESS_DENIED, 2, 2);  // both parked, then one refused twice
+    Remove();
+    std::vector<std::u16string> lines = LogLines(ctx);
+    std::vector<std::u16string> tail(lines.end() - 4, lines.end());
+    EXPECT_EQ(tail, (std::vector<std::u16string>{u"  SetPrinter(Stuck) - failed", u"  SetPrinter(Stuck) - failed",
+                                                 u"  Printer Stuck is left on the port file:",
+                                                 u"  SetPrinter(Back) - ok"}));
+    EXPECT_EQ(winsim::FindPrinter(u"Stuck")->portName, u"file:");
+    EXPECT_EQ(winsim::FindPrinter(u"Back")->portName, u"QuillgraphServer:");
+    EXPECT_EQ(ctx.errorCount, 1);
     EXPECT_EQ(ctx.logIndent, 0);
 }
 

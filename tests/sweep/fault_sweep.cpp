@@ -102,6 +102,12 @@ void Installed() {
     AddInstalledPrinter(u"Quillgraph Second", "k-second", u"second", u"floor 2");
 }
 
+// A monitor of an older build is replaced: printers on its port are parked and moved back.
+void InstalledOlderMonitor() {
+    Installed();
+    winsim::SetProductVersion(kMonitorDll, 1, 0, 0, 2400);
+}
+
 void InstalledWithLockedStagedFile() {
     SetUpInstalledProduct();
     AddInstalledPrinter(u"qgrServer", "k-server");
@@ -131,6 +137,7 @@ const Scenario kScenarios[] = {
     {"fresh install", u"in", Kind::Install, Fresh, 120000, false},
     {"reinstall", u"in", Kind::Install, Installed, 120000, false},
     {"reinstall, staged file locked", u"in", Kind::Install, InstalledWithLockedStagedFile, 120000, false},
+    {"reinstall over an older monitor", u"in", Kind::Install, InstalledOlderMonitor, 120000, false},
     {"uninstall", u"un", Kind::Uninstall, Installed, 120000, false},
     {"onInit", u"onInit", Kind::Query, ProductFilePending, 30000, false},
     {"onChkDrv", u"onChkDrv", Kind::Query, InstalledOnePrinter, 30000, false},
