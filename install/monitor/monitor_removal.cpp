@@ -26,6 +26,10 @@ void ParkPrinters(InstallContext& ctx) {
     DWORD used = 0;
     for (DWORD i = 0; i < count; ++i) {
         PRINTER_INFO_2W& printer = ctx.printerEnum.printers[i];
+        if (IsPrinterConnection(printer)) {
+            if (UsesProductPort(printer)) LogPrint(ctx, TEXT("Printer connection %s is left alone"), printer.pPrinterName);
+            continue;
+        }
         if (!ParkPortName(printer)) continue;
         parked[used++] = &printer;
         UpdatePrinterPort(ctx, printer);

@@ -21,6 +21,8 @@ LPWSTR FindText(LPWSTR text, LPCWSTR needle) {
 
 }  // namespace
 
+bool UsesProductPort(const PRINTER_INFO_2W& printer) { return FindText(printer.pPortName, kProductPortName) != nullptr; }
+
 bool ParkPortName(PRINTER_INFO_2W& printer) {
     LPWSTR at = FindText(printer.pPortName, kProductPortName);
     if (at == nullptr) return false;

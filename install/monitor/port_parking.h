@@ -7,6 +7,8 @@
 
 struct InstallContext;
 
+// The port list names the product's port.
+bool UsesProductPort(const PRINTER_INFO_2W& printer);
 // "QuillgraphServer:" becomes "file:"; false when the port list does not name the product's port.
 bool ParkPortName(PRINTER_INFO_2W& printer);
 // "file:" becomes "QuillgraphServer:" again; false when the port list has no "file:".

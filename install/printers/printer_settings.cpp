@@ -137,6 +137,10 @@ void DeleteAllPrinters(InstallContext& ctx) {
     for (DWORD i = 0; ctx.printerEnum.printers != nullptr && i < ctx.printerEnum.printerCount; ++i) {
         PRINTER_INFO_2W* printer = &ctx.printerEnum.printers[i];
         if (!IsProductPrinter(*printer)) continue;
+        if (IsPrinterConnection(*printer)) {
+            LogPrint(ctx, TEXT("Printer connection %s is left alone"), printer->pPrinterName);
+            continue;
+        }
         // A reinstall adds the printer again only from what was saved: one whose settings could
         // not be saved stays as it is rather than being lost.
         if (!SavePrinterSettings(ctx, printer) && ctx.reinstallMode) {

@@ -128,6 +128,12 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
     ctx.helpFile = kHelpFileName;
 }
 
+bool IsPrinterConnection(const PRINTER_INFO_2W& printer) {
+    LPCWSTR name = printer.pPrinterName;
+    bool remoteName = name != nullptr && name[0] == TEXT('\\') && name[1] == TEXT('\\');
+    return (printer.Attributes & PRINTER_ATTRIBUTE_NETWORK) != 0 || remoteName;
+}
+
 void FreeSavedSettings(SavedPrinter* entry) {
     // The records the entries point to belong to the printer snapshot and stay.
     while (entry != nullptr) {

@@ -15,6 +15,10 @@ struct PrinterEnumeration {
     DWORD printerCount;
 };
 
+// A connection to a printer of another machine: the run never saves, deletes, purges or
+// re-ports it, since every such change would land on that machine.
+bool IsPrinterConnection(const PRINTER_INFO_2W& printer);
+
 // One printer whose settings are carried across a reinstall; `printer` points into the snapshot.
 struct SavedPrinter {
     LPSTR subKey;

@@ -129,20 +129,33 @@ void InstalledOnePrinter() {
     AddInstalledPrinter(u"qgrServer", "k-server");
 }
 
-// Worst cases: spooler start 10 s per wait, a restart 20 s, copy-destination waits 10 s, tray
-// quitting 5 s per wait plus 5 s of polling, the help windows 5 s, the missing Run value 1 s.
-const uint64_t kInstallMaxWaitMs = 120000;
+// The longest each command may wait, summed from its bounded waits: a spooler wait is 50 polls
+// of 200 ms, a restart two of them; a copy destination is retried for 10 s; the help windows get
+// 100 rounds of 50 ms; the tray gets 20 quit requests of up to 5 s, 10 deletion attempts 100 ms
+// apart and a 1 s pause for a missing Run value.
+const uint64_t kSpoolerWaitMs = 50 * 200;
+const uint64_t kRestartMs = 2 * kSpoolerWaitMs;
+const uint64_t kCopyMs = 10000;
+const uint64_t kHelpWindowsMs = 100 * 50;
+const uint64_t kTrayMs = 20 * 5000 + 10 * 100 + 1000;
+// Removal: monitor and both drivers with a restart each; install: a restart for locked files
+// before and after, the monitor DLL copied twice around a restart, five registration pauses and
+// three driver files per environment.
+const uint64_t kRemovalMs = kHelpWindowsMs + kSpoolerWaitMs + kTrayMs + 3 * kRestartMs;
+const uint64_t kInstallMaxWaitMs = kRemovalMs + 2 * kRestartMs + (2 * kCopyMs + kRestartMs) + 4 * 50 + 6 * kCopyMs;
+const uint64_t kUninstallMaxWaitMs = kRemovalMs + kRestartMs;
+const uint64_t kStartupCheckMaxWaitMs = 2 * kRestartMs;
 
 const Scenario kScenarios[] = {
-    {"fresh install", u"in", Kind::Install, Fresh, 120000, false},
-    {"reinstall", u"in", Kind::Install, Installed, 120000, false},
-    {"reinstall, staged file locked", u"in", Kind::Install, InstalledWithLockedStagedFile, 120000, false},
-    {"reinstall over an older monitor", u"in", Kind::Install, InstalledOlderMonitor, 120000, false},
-    {"uninstall", u"un", Kind::Uninstall, Installed, 120000, false},
-    {"onInit", u"onInit", Kind::Query, ProductFilePending, 30000, false},
-    {"onChkDrv", u"onChkDrv", Kind::Query, InstalledOnePrinter, 30000, false},
-    {"def.set", u"def.set", Kind::Query, InstalledOnePrinter, 30000, true},
-    {"removetray", u"removetray", Kind::Query, InstalledOnePrinter, 30000, false},
+    {"fresh install", u"in", Kind::Install, Fresh, kInstallMaxWaitMs, false},
+    {"reinstall", u"in", Kind::Install, Installed, kInstallMaxWaitMs, false},
+    {"reinstall, staged file locked", u"in", Kind::Install, InstalledWithLockedStagedFile, kInstallMaxWaitMs, false},
+    {"reinstall over an older monitor", u"in", Kind::Install, InstalledOlderMonitor, kInstallMaxWaitMs, false},
+    {"uninstall", u"un", Kind::Uninstall, Installed, kUninstallMaxWaitMs, false},
+    {"onInit", u"onInit", Kind::Query, ProductFilePending, kStartupCheckMaxWaitMs, false},
+    {"onChkDrv", u"onChkDrv", Kind::Query, InstalledOnePrinter, 0, false},
+    {"def.set", u"def.set", Kind::Query, InstalledOnePrinter, 0, true},
+    {"removetray", u"removetray", Kind::Query, InstalledOnePrinter, kTrayMs, false},
 };
 
 void SetUpScenario(const Scenario& scenario) {
@@ -492,6 +505,7 @@ bool RunOnce(Sweep& sweep, const Scenario& scenario, const std::vector<Fault>& f
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines before a crash still show
     bool listApis = argc > 1 && std::string(argv[1]) == "--apis";
     // The sanitized build runs every n-th faulted call.
     int every = 1;
