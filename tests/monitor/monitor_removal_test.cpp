@@ -322,7 +322,7 @@ TEST_F(MonitorRemovalTest, SpoolerThatStaysDownGivesError4And12) {
     InstallMonitorDirectly();
     StartContext(ctx);
     winsim::InjectFault("DeleteMonitorW", ERROR_ACCESS_DENIED, 2);
-    winsim::InjectFault("StartServiceW", ERROR_ACCESS_DENIED);
+    winsim::InjectFault("StartServiceW", ERROR_ACCESS_DENIED, -1);  // every start of the wait
     winsim::ClearCalls();
     Remove();
     EXPECT_EQ(winsim::CallCount("DeleteMonitorW"), 3u);
