@@ -162,7 +162,11 @@ void CloseHelpWindows() {
 DWORD ScheduleDeletesAtReboot(InstallContext& ctx) {
     DWORD scheduled = 0;
     for (PathNode* node = ctx.pendingDeletes; node; node = node->next) {
-        if (node->path && MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
+        if (!node->path) continue;
+        if (MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+            ++scheduled;
+        else
+            LogPrint(ctx, TEXT("Can't delete %s now or at the next reboot"), node->path);  // left for good
     }
     if (ctx.pendingDeletes) PathListFree(ctx.pendingDeletes);
     ctx.pendingDeletes = NULL;
