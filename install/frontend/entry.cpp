@@ -34,6 +34,38 @@ const int kExitFilesWaiting = 200;
 const int kHelpCloseRounds = 100;
 const DWORD kHelpCloseWaitMs = 50;
 
+// One run at a time changes the machine, in every session: a second install or uninstall
+// would interleave its snapshot, deletions and restores with the first one's.
+const CHAR kRunMutex[] = "Global\\Quillgraph.Install.Run";
+// The longest a run that is not hung can hold the turn, from its bounded waits: help windows
+// 5 s, spooler check 10 s, tray shutdown 106 s, six spooler restarts of 20 s, eight file
+// copies of up to 10 s, monitor registration 0.2 s: about 321 s.
+const DWORD kRunTurnWaitMs = 330000;
+
+HANDLE g_runTurn = NULL;
+
+// False only when another run kept the turn for the whole wait. A mutex that cannot be made
+// or waited on serializes nothing, and the run goes on as it always did.
+bool TakeRunTurn() {
+    HANDLE mutex = CreateMutexA(NULL, FALSE, kRunMutex);
+    if (mutex == NULL) return true;
+    DWORD wait = WaitForSingleObject(mutex, kRunTurnWaitMs);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {  // abandoned: the holder died
+        g_runTurn = mutex;
+        return true;
+    }
+    CloseHandle(mutex);
+    return wait != WAIT_TIMEOUT;
+}
+
+// Once the machine is changed: the log dialog may stay open for as long as the user likes.
+void EndRunTurn() {
+    if (g_runTurn == NULL) return;
+    ReleaseMutex(g_runTurn);
+    CloseHandle(g_runTurn);
+    g_runTurn = NULL;
+}
+
 // Command words fold only A to Z; every other unit must match exactly.
 bool IsInstallWord(LPCWSTR word) {
     return SameTextIgnoringAsciiCase(word, TEXT("in")) || SameTextIgnoringAsciiCase(word, TEXT("install")) ||
@@ -93,6 +125,17 @@ void ShowLogIfWanted(InstallContext& ctx, HWND parent) {
                     reinterpret_cast<LPARAM>(&ctx));
 }
 
+// An install or uninstall that did not get its turn: nothing changed, one error line.
+int ReportAnotherRun(HWND parent) {
+    InstallContext ctx = {};
+    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
+    SetLastError(WAIT_TIMEOUT);
+    LogError(ctx, kErrAnotherRun, TEXT("Another installation is in progress."));
+    ShowLogIfWanted(ctx, parent);
+    FreeContext(ctx);
+    return kExitErrors;
+}
+
 int RunInstall(HWND parent) {
     CloseHelpWindows();
     InstallContext ctx;
@@ -100,6 +143,7 @@ int RunInstall(HWND parent) {
     LogPrint(ctx, TEXT(">>0010"));
     ReInstall(ctx);
     DWORD scheduled = ScheduleDeletesAtReboot(ctx);
+    EndRunTurn();
     ShowLogIfWanted(ctx, parent);
     LONG errors = ctx.errorCount;
     FreeContext(ctx);
@@ -121,17 +165,24 @@ int Dispatch(int argc, LPWSTR* argv) {
         return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
     }
     if (SameTextIgnoringAsciiCase(word, TEXT("un")) || SameTextIgnoringAsciiCase(word, TEXT("uninstall"))) {
+        if (!TakeRunTurn()) return ReportAnotherRun(parent);
         CloseHelpWindows();
         DWORD scheduled = 0;
         if (RunUninstall(parent, scheduled)) return kExitErrors;
         return scheduled > 0 ? kExitRebootPending : kExitUninstalled;
     }
+    // The small commands have no log: the exit code alone says that nothing was done.
     if (SameTextIgnoringAsciiCase(word, TEXT("removetray"))) {
+        if (!TakeRunTurn()) return kExitErrors;
         RemoveTray();
         return kExitNothing;
     }
-    if (installMode) return RunInstall(parent);
+    if (installMode) {
+        if (!TakeRunTurn()) return ReportAnotherRun(parent);
+        return RunInstall(parent);
+    }
     if (SameText(word, TEXT("def.set"))) {
+        if (!TakeRunTurn()) return kExitErrors;
         SetProductDefault();
         return kExitDefaultSet;
     }
@@ -145,6 +196,7 @@ int RunEntry(HINSTANCE instance, LPCWSTR commandLine) {
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
     int code = argv ? Dispatch(argc, argv) : kExitNothing;
+    EndRunTurn();
     // The process ends right after this; releasing here keeps the host runs' heap balanced.
     if (argv) LocalFree(argv);
     return code;
@@ -162,7 +214,11 @@ void CloseHelpWindows() {
 DWORD ScheduleDeletesAtReboot(InstallContext& ctx) {
     DWORD scheduled = 0;
     for (PathNode* node = ctx.pendingDeletes; node; node = node->next) {
-        if (node->path && MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) ++scheduled;
+        if (!node->path) continue;
+        if (MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+            ++scheduled;
+        else
+            LogPrint(ctx, TEXT("Can't delete %s now or at the next reboot"), node->path);  // left for good
     }
     if (ctx.pendingDeletes) PathListFree(ctx.pendingDeletes);
     ctx.pendingDeletes = NULL;
@@ -174,6 +230,7 @@ bool RunUninstall(HWND parent, DWORD& scheduled) {
     InitContext(ctx, kInitBothEnvironments | kInitStartX64);
     UnInstallWithRestart(ctx);
     scheduled = ScheduleDeletesAtReboot(ctx);
+    EndRunTurn();
     ShowLogIfWanted(ctx, parent);
     bool errors = ctx.errorCount != 0;
     FreeContext(ctx);

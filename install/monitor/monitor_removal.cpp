@@ -5,6 +5,7 @@
 #include <winver.h>
 
 #include "run/install_context.h"
+#include "run/text_compare.h"
 #include "monitor/port_parking.h"
 #include "services/spooler_service.h"
 
@@ -119,6 +120,8 @@ void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
         }
     }
     LogPrint(ctx, TEXT("Auto calculated monitor file name: %s"), TextOf(path));
+    // Without the system directory the name is a bare one: not a file of ours to read or delete.
+    if (!IsFullPath(TextOf(path))) hasFileName = false;
 
     if (!KeepCompatibleMonitor(ctx, hasFileName ? TextOf(path) : nullptr, found)) {
         bool removed = TryDeleteMonitor(ctx.environment);

@@ -27,8 +27,9 @@ LPCWSTR DriverName(const DriverEnum& drivers, DWORD index) {
     }
 }
 
+// Only a staged file's full path: a bare name would reach into the current directory.
 void DeleteStagedFile(InstallContext& ctx, LPCWSTR path) {
-    if (!DeleteFileW(path) && path[0] != 0) PathListAdd(ctx.pendingDeletes, path);
+    if (IsFullPath(path) && !DeleteFileW(path)) PathListAdd(ctx.pendingDeletes, path);
 }
 
 bool DeleteDriver(InstallContext& ctx) {

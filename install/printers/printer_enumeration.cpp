@@ -8,6 +8,8 @@ namespace {
 
 const DWORD kEnumFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
 const DWORD kDefaultNameUnits = 255;
+// The first two-call pass and three more.
+const int kEnumPasses = 4;
 
 }  // namespace
 
@@ -15,22 +17,29 @@ bool IsProductPrinter(const PRINTER_INFO_2W& printer) { return SameText(printer.
 
 void EnumeratePrinters(PrinterEnumeration& printers) {
     FreePrinterEnumeration(printers);
-    DWORD needed = 0;
-    DWORD count = 0;
-    if (EnumPrintersW(kEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
-    void* block = GlobalAlloc(GPTR, static_cast<SIZE_T>(needed) + 32);
-    if (block == nullptr) {
-        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-        return;
-    }
-    printers.printers = static_cast<PRINTER_INFO_2W*>(block);
-    count = 0;
-    if (!EnumPrintersW(kEnumFlags, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed, &count)) {
+    // A printer added between the size query and the second call makes that call fail with
+    // 122; ask again rather than work on an empty snapshot.
+    for (int pass = 0; pass < kEnumPasses; ++pass) {
+        DWORD needed = 0;
+        DWORD count = 0;
+        if (EnumPrintersW(kEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+        void* block = GlobalAlloc(GPTR, static_cast<SIZE_T>(needed) + 32);
+        if (block == nullptr) {
+            SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
+            return;
+        }
+        printers.printers = static_cast<PRINTER_INFO_2W*>(block);
+        count = 0;
+        if (EnumPrintersW(kEnumFlags, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed, &count)) {
+            printers.printerCount = count;
+            return;
+        }
+        DWORD error = GetLastError();
         FreePrinterEnumeration(printers);
-        return;
+        SetLastError(error);
+        if (error != ERROR_INSUFFICIENT_BUFFER) return;
     }
-    printers.printerCount = count;
 }
 
 PrinterInfo& QueryPrinterInfo(PrinterInfo& holder, HANDLE printer) {

@@ -40,4 +40,6 @@ enum ErrorCode {
     kErrAddPrinter = 15,
     kErrOpenPrinter = 16,
     kErrDeletePrinter = 17,
+    kErrAnotherRun = 18,
+    kErrKeepMonitorFile = 19,
 };

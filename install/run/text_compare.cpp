@@ -1,4 +1,4 @@
-// Exact and A-to-Z-folding comparisons and the file-name part of a path.
+// Exact and A-to-Z-folding comparisons, the file-name part of a path and the full-path test.
 #include "run/text_compare.h"
 
 namespace {
@@ -31,4 +31,11 @@ LPCWSTR FileNamePart(LPCWSTR path) {
         if (*p == TEXT('\\') || *p == TEXT('/') || *p == TEXT(':')) name = p + 1;
     }
     return name;
+}
+
+bool IsFullPath(LPCWSTR path) {
+    if (path == nullptr) return false;
+    bool drive = (path[0] >= TEXT('A') && path[0] <= TEXT('Z')) || (path[0] >= TEXT('a') && path[0] <= TEXT('z'));
+    if (drive && path[1] == TEXT(':')) return path[2] == TEXT('\\') || path[2] == TEXT('/');
+    return path[0] == TEXT('\\') && path[1] == TEXT('\\');
 }

@@ -13,3 +13,7 @@ bool SameTextIgnoringAsciiCase(LPCWSTR a, LPCWSTR b);
 
 // The part of a path after its last '\', '/' or ':'; the whole text when it has none.
 LPCWSTR FileNamePart(LPCWSTR path);
+
+// A path that names its drive and root ("X:\...") or a share or device ("\\..."): anything else
+// is resolved against the current directory, which a run must never copy from or delete in.
+bool IsFullPath(LPCWSTR path);

@@ -2,6 +2,7 @@
 #include "services/file_copy.h"
 
 #include "run/install_context.h"
+#include "run/text_compare.h"
 
 namespace {
 
@@ -77,9 +78,20 @@ HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileN
         LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
     } else {
         if (outPath != nullptr) lstrcpyW(outPath, destination);
-        HANDLE in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (in == INVALID_HANDLE_VALUE) {
+        // An empty directory leaves a bare name, which would be taken from or written to
+        // whatever the current directory is: such an end counts as one that does not open.
+        bool sourceFull = IsFullPath(source);
+        bool destinationFull = IsFullPath(destination);
+        HANDLE in = INVALID_HANDLE_VALUE;
+        if (sourceFull && destinationFull)
+            in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        else
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        if (!sourceFull || (destinationFull && in == INVALID_HANDLE_VALUE)) {
             if (reportOpenErrors) LogError(ctx, kErrOpenSource, TEXT("Cant't open source file: %s"), fileName);
+        } else if (!destinationFull) {
+            if (reportOpenErrors)
+                LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
         } else {
             HANDLE out = CreateFileWithTimeout(ctx, destination);
             if (out == INVALID_HANDLE_VALUE) {

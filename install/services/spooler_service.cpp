@@ -31,6 +31,8 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
     QueryServiceStatus(service, &status);
     for (int poll = 0; poll < kPolls; ++poll) {
         if (status.dwCurrentState == SERVICE_RUNNING) return true;
+        // A stop still pending refused the earlier start; once it is over, start again.
+        if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
         Sleep(kPollMs);
         QueryServiceStatus(service, &status);  // a failed query keeps the previous state
     }
@@ -84,7 +86,10 @@ void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
     SERVICE_STATUS status = {};
     if (!ControlService(restart.spoolerService, SERVICE_CONTROL_STOP, &status)) {
         DWORD code = GetLastError();
-        if (code != ERROR_SERVICE_NOT_ACTIVE && ctx != nullptr)
+        // Refused because a stop is already under way (or over): the wait below sees it end.
+        bool stopping = code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
+                        (status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
+        if (code != ERROR_SERVICE_NOT_ACTIVE && !stopping && ctx != nullptr)
             LogError(*ctx, kErrControlService, TEXT("ControlService failed with code %d (0x%x)"), code, code);
     }
     restart.stopRequested = 1;

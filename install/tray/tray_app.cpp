@@ -58,9 +58,9 @@ void DeleteTrayExecutable(LPCWSTR path) {
     }
 }
 
-// Reads the value; deletes only what it names if that is our executable (the value is data
-// anyone may edit), and only when asked to.
-void DeleteRegisteredExecutable(HKEY runKey, bool deleteExecutable) {
+// Reads the value; deletes only what it names if that is our executable at a full path (the
+// value is data anyone may edit), and not the one an install run is about to start again.
+void DeleteRegisteredExecutable(HKEY runKey, LPCWSTR keepExecutable) {
     WCHAR path[kRunValueUnits];
     for (DWORD i = 0; i < kRunValueUnits; ++i) path[i] = 0;
     DWORD type = REG_NONE;
@@ -72,7 +72,8 @@ void DeleteRegisteredExecutable(HKEY runKey, bool deleteExecutable) {
     DWORD units = size / sizeof(WCHAR);
     path[units < kRunValueUnits ? units : kRunValueUnits - 1] = 0;
     path[kRunValueUnits - 1] = 0;
-    if (!deleteExecutable || type != REG_SZ || path[0] == 0 || !NamesTrayExecutable(path)) return;
+    if (type != REG_SZ || !IsFullPath(path) || !NamesTrayExecutable(path)) return;
+    if (keepExecutable != nullptr && SameTextIgnoringAsciiCase(path, keepExecutable)) return;
     DeleteTrayExecutable(path);
 }
 
@@ -121,9 +122,9 @@ void InstallTray(InstallContext& ctx) {
     FreeText(path);
 }
 
-void RemoveTray() { RemoveTray(true); }
+void RemoveTray() { RemoveTray(nullptr); }
 
-void RemoveTray(bool deleteExecutable) {
+void RemoveTray(LPCWSTR keepExecutable) {
     bool mutexObtained = false;
     HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
     if (mutex != nullptr) {
@@ -133,7 +134,7 @@ void RemoveTray(bool deleteExecutable) {
     }
     HKEY runKey = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &runKey) != ERROR_SUCCESS) return;
-    if (mutexObtained) DeleteRegisteredExecutable(runKey, deleteExecutable);
+    if (mutexObtained) DeleteRegisteredExecutable(runKey, keepExecutable);
     RegDeleteValueA(runKey, kRunValueA);
     RegCloseKey(runKey);
 }

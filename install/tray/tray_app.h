@@ -8,6 +8,7 @@ struct InstallContext;
 TextBuffer TrayPath(const TextBuffer& moduleDir);
 void InstallTray(InstallContext& ctx);
 void RemoveTray();
-// deleteExecutable false: stop the tray application and remove its autostart but keep its
-// executable (an install run registers and starts that same file again at its end).
-void RemoveTray(bool deleteExecutable);
+// Stops the tray application and removes its autostart; the executable the autostart names is
+// deleted unless it is `keepExecutable` (A to Z folded): the file an install run registers and
+// starts again at its end.
+void RemoveTray(LPCWSTR keepExecutable);

@@ -36,7 +36,8 @@ void KeepMonitorDllThroughReboot(InstallContext& ctx) {
         if (kept > 0) {
             LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));
         } else if (kept < 0) {
-            LogPrint(ctx, TEXT("Can't cancel the scheduled deletion of %s"), TextOf(dllPath));
+            // The next boot would take the registered monitor's DLL away: the install is not whole.
+            LogError(ctx, kErrKeepMonitorFile, TEXT("Can't cancel the scheduled deletion of %s"), TextOf(dllPath));
         }
     }
     FreeText(dllPath);

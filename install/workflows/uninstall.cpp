@@ -35,6 +35,18 @@ void DeleteScheduledFiles() {
     FreePendingRenames(table);
 }
 
+// An install run starts this installation's tray executable again at its end: keep that file
+// then, but not one of an older location.
+void RemoveProductTray(InstallContext& ctx) {
+    if (!ctx.reinstallMode) {
+        RemoveTray(nullptr);
+        return;
+    }
+    TextBuffer keep = TrayPath(ctx.moduleDir);
+    RemoveTray(TextOf(keep));
+    FreeText(keep);
+}
+
 }  // namespace
 
 void UnInstall(InstallContext& ctx) {
@@ -45,8 +57,7 @@ void UnInstall(InstallContext& ctx) {
         ctx.logIndent -= 1;
         return;
     }
-    // An install run starts the same tray executable again at its end: keep the file then.
-    RemoveTray(!ctx.reinstallMode);
+    RemoveProductTray(ctx);
 
     // Both enumerations are taken before anything is removed.
     MonitorEnum monitors;
@@ -72,7 +83,7 @@ void UnInstall(InstallContext& ctx) {
 void UnInstallServer(InstallContext& ctx) {
     LogPrint(ctx, TEXT(">UnInstall Server"));
     ctx.logIndent += 1;
-    RemoveTray(!ctx.reinstallMode);
+    RemoveProductTray(ctx);
 
     MonitorEnum monitors;
     LogPrint(ctx, TEXT("EnumMonitors"));

@@ -300,20 +300,34 @@ TEST_F(MonitorRemovalTest, LockedDllAfterRemovalWaitsInPendingDeletes) {
     EXPECT_TRUE(winsim::FileExists(kSystemMonitorDll));
 }
 
-// A registered monitor without a DLL name leaves only the system directory as the path:
-// nothing may be deleted or queued from it.
-TEST_F(MonitorRemovalTest, MonitorWithoutDllNameDeletesNothing) {
-    winsim::AddTestMonitor(kMonitorName, u"");
-    StartContext(ctx);
-    ctx.reinstallMode = 1;
-    Remove();
-    EXPECT_EQ(LinesStartingWith(ctx, u"Auto calculated"),
-              std::vector<std::u16string>{u"Auto calculated monitor file name: C:\\Windows\\system32\\"});
-    EXPECT_EQ(LinesStartingWith(ctx, u"Version"),
-              std::vector<std::u16string>{u"Version is unknown, proceed with reinstall"});
-    EXPECT_EQ(winsim::CallCount("DeleteFileW"), 0u);
-    EXPECT_EQ(ctx.pendingDeletes, nullptr);
-    EXPECT_TRUE(winsim::DirectoryExists(u"C:\\Windows\\system32"));
+// A registered monitor without a DLL name leaves only the system directory as the path, an
+// unknown system directory only the bare DLL name: nothing may be read, deleted or queued then.
+TEST_F(MonitorRemovalTest, MonitorPathWithoutNameOrDirectoryDeletesNothing) {
+    struct Case {
+        const char16_t* dllName;
+        bool systemDirKnown;
+        std::u16string path;
+    } cases[] = {{u"", true, u"C:\\Windows\\system32\\"}, {kMonitorDll, false, kMonitorDll}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.path));
+        SetUpHealthyMachine();
+        winsim::AddTestMonitor(kMonitorName, c.dllName);
+        winsim::WriteTestFile(kSystemMonitorDll, "dll");
+        winsim::SetProductVersion(kSystemMonitorDll, 1, 0, 0, 2430);
+        StartContext(ctx);
+        if (!c.systemDirKnown) FreeText(ctx.systemDir);
+        ctx.reinstallMode = 1;
+        Remove();
+        EXPECT_EQ(LinesStartingWith(ctx, u"Auto calculated"),
+                  std::vector<std::u16string>{u"Auto calculated monitor file name: " + c.path});
+        EXPECT_EQ(LinesStartingWith(ctx, u"Version"),
+                  std::vector<std::u16string>{u"Version is unknown, proceed with reinstall"});
+        EXPECT_EQ(winsim::CallCount("DeleteFileW"), 0u);
+        EXPECT_EQ(ctx.pendingDeletes, nullptr);
+        EXPECT_FALSE(winsim::MonitorExists(kMonitorName));
+        EXPECT_TRUE(winsim::DirectoryExists(u"C:\\Windows\\system32"));
+        EndContext(ctx);
+    }
 }
 
 // The DLL comes from the registration, not from the environment's file name; the spooler calls
@@ -350,7 +364,7 @@ TEST_F(MonitorRemovalTest, SpoolerThatStaysDownGivesError4And12) {
     InstallMonitorDirectly();
     StartContext(ctx);
     winsim::InjectFault("DeleteMonitorW", ERROR_ACCESS_DENIED, 2);
-    winsim::InjectFault("StartServiceW", ERROR_ACCESS_DENIED);
+    winsim::InjectFault("StartServiceW", ERROR_ACCESS_DENIED, -1);  // every start of the wait
     winsim::ClearCalls();
     Remove();
     EXPECT_EQ(winsim::CallCount("DeleteMonitorW"), 3u);

@@ -102,6 +102,29 @@ TEST_F(PrinterEnumerationTest, FailedEnumerationsLeaveItEmpty) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_OUTOFMEMORY));
 }
 
+// A printer added between the two calls makes the second fail with 122: the pattern is asked
+// again, four passes at most, and a block is never left behind.
+TEST_F(PrinterEnumerationTest, BufferOutgrownBetweenTheCallsIsAskedAgain) {
+    struct Case {
+        int faults;  // EnumPrintersW calls failing with 122 after the first size query
+        DWORD count;
+        size_t calls;
+    } cases[] = {{1, 2, 4}, {5, 2, 8}, {-1, 0, 8}};
+    AddPrinter(u"P");
+    AddPrinter(u"Q");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.faults);
+        winsim::ClearCalls();
+        winsim::ClearFaults();
+        winsim::InjectFault("EnumPrintersW", ERROR_INSUFFICIENT_BUFFER, c.faults, 1);
+        EnumeratePrinters(printers);
+        EXPECT_EQ(printers.printerCount, c.count);
+        EXPECT_EQ(winsim::CallCount("EnumPrintersW"), c.calls);
+        EXPECT_EQ(winsim::LiveGlobalBlocks(), c.count != 0 ? 1u : 0u);
+    }
+    winsim::ClearFaults();
+}
+
 TEST_F(PrinterEnumerationTest, StoppedSpoolerGivesAnEmptyEnumeration) {
     AddPrinter(u"P");
     winsim::SetServiceState(qgrtest::kSpooler, SERVICE_STOPPED);

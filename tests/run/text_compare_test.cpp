@@ -89,4 +89,16 @@ TEST(TextCompareTest, FileNameAndParentOfPaths) {
     ExpectAllBlocksReleased();
 }
 
+// Only a drive with its root or a share is a full path; everything else depends on the
+// current directory (or the current directory of a drive).
+TEST(TextCompareTest, FullPathsNameTheirRoot) {
+    const std::pair<const char16_t*, bool> cases[] = {
+        {u"C:\\Windows\\x.dll", true}, {u"c:/x", true},      {u"\\\\server\\share\\x", true},
+        {u"\\\\?\\C:\\x", true},          {u"C:x.dll", false}, {u"\\x.dll", false},
+        {u"x.dll", false},                 {u"", false},         {u"1:\\x", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsFullPath(c.first), c.second) << qgrtest::Utf8(c.first);
+    EXPECT_FALSE(IsFullPath(nullptr));
+}
+
 }  // namespace

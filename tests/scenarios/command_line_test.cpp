@@ -255,4 +255,55 @@ TEST_F(CommandLineTest, HelpWindowThatNeverClosesIsGivenUpAfterAHundredRounds) {
     EXPECT_TRUE(winsim::PrinterExists(u"qgrServer")) << "the install goes on";
 }
 
+// The runs that change the machine take turns on a global mutex: a second one waits for the
+// holder (330 s at most), goes on when it is released or its holder died, and otherwise changes
+// nothing and exits 100, the install and uninstall words with error 18 in their log.
+TEST_F(CommandLineTest, RunsThatChangeTheMachineTakeTurns) {
+    const char kRunMutex[] = "Global\\Quillgraph.Install.Run";
+    enum Holder { None, ReleasesAfterAMinute, Dies, NeverReleases };
+    struct Case {
+        const char16_t* word;
+        Holder holder;
+        int code;
+        uint64_t waited;  // virtual ms before the run went on (or gave up)
+    } cases[] = {
+        {u"in", ReleasesAfterAMinute, 1, 60000}, {u"in", Dies, 1, 1000},
+        {u"in", NeverReleases, 100, 330000},    {u"un", NeverReleases, 100, 330000},
+        {u"removetray", NeverReleases, 100, 330000}, {u"def.set", NeverReleases, 100, 330000},
+        {u"onInit", NeverReleases, 102, 0},     {u"onChkDrv", NeverReleases, 3, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.word) + " " + std::to_string(c.holder));
+        SetUpScenarioMachine();
+        SetUpInstalledProduct();
+        DWORD holder = winsim::StartProcess(u"C:\\Other\\install.exe");
+        winsim::ProcessCreateMutex(holder, kRunMutex, true);
+        if (c.holder == ReleasesAfterAMinute)
+            winsim::ScheduleAfter(60000, [&] { winsim::ProcessReleaseMutex(holder, kRunMutex); });
+        if (c.holder == Dies) winsim::ScheduleAfter(1000, [&] { winsim::EndProcess(holder); });
+        winsim::ClearCalls();
+        EXPECT_EQ(RunInstaller(c.word), c.code);
+        std::vector<std::u16string> waits;
+        for (const auto& call : winsim::Calls())
+            if (call.api == "WaitForSingleObject" && call.args.rfind(u"mutex:Global", 0) == 0) waits.push_back(call.args);
+        EXPECT_EQ(waits.size(), c.waited != 0 ? 1u : 0u);
+        if (c.holder == NeverReleases && c.code == 100) {
+            EXPECT_EQ(winsim::Now(), c.waited) << "nothing else waited";
+            for (const char* api : {"FindWindowW", "OpenSCManagerW", "EnumPrintersW", "RegOpenKeyExA", "DeleteFileW"})
+                EXPECT_EQ(winsim::CallCount(api), 0u) << api;
+            EXPECT_TRUE(TrayRunning());
+            bool logged = c.word[0] == u'i' || c.word[0] == u'u';
+            EXPECT_EQ(DialogCount(), logged ? 1u : 0u);
+            if (logged) {
+                EXPECT_EQ(LastDialogLog(), u"Quillgraph 2430\r\nError(18): Another installation is in progress. - "
+                                           u"(The wait operation timed out.)\r\n");
+            }
+        } else if (c.code == 1) {
+            EXPECT_GE(winsim::Now(), c.waited);
+            EXPECT_TRUE(winsim::MonitorExists(kProductPort));
+        }
+        EXPECT_EQ(winsim::MutexOwner(kRunMutex), c.holder == NeverReleases ? holder : 0u) << "the turn is given back";
+    }
+}
+
 }  // namespace

@@ -280,4 +280,20 @@ TEST_F(FullRunTest, Uninstall) {
     ExpectAllBlocksReleased();
 }
 
+// An install over a product whose tray ran from another location deletes that executable and
+// keeps (and starts) its own.
+TEST_F(FullRunTest, InstallDeletesATrayExecutableOfAnOlderLocation) {
+    const char16_t kOldTray[] = u"C:\\Old Quillgraph\\qgrtray.exe";
+    SetUpInstalledProduct();
+    winsim::WriteTestFile(kOldTray, "old tray");
+    winsim::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, kTrayValue, kOldTray);
+    EXPECT_EQ(RunInstaller(u"in"), 1);
+    EXPECT_FALSE(winsim::FileExists(kOldTray));
+    EXPECT_TRUE(winsim::FileExists(kTrayExe));
+    std::string value;
+    ASSERT_TRUE(winsim::GetRegValue(HKEY_LOCAL_MACHINE, kRunKey, kTrayValue, nullptr, &value));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(value.data()), value.size() / 2 - 1), kTrayExe);
+    EXPECT_TRUE(TrayRunning());
+}
+
 }  // namespace

@@ -159,6 +159,22 @@ TEST_F(LockedFilesTest, InstallBeforeTheRebootKeepsACompatibleMonitorDllThatIsSt
     ExpectAllBlocksReleased();
 }
 
+// The scheduled deletion of the registered monitor's DLL cannot be cancelled: the next boot
+// would take the monitor away, so the run reports an error instead of success.
+TEST_F(LockedFilesTest, MonitorDllDeletionThatCannotBeCancelledIsAnError) {
+    winsim::CopyTestFile(ModuleFile(u"vmqmon64.dll"), kMonitorDll);
+    winsim::SetProductVersion(kMonitorDll, 1, 0, 0, 2420);
+    MoveFileExW(kMonitorDll, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    MoveFileExW(u"C:\\Other\\a.tmp", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    winsim::InjectFault("RegSetValueExW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RunInstaller(u"in"), 100);
+    EXPECT_NE(LastDialogLog().find(u"    Error(19): Can't cancel the scheduled deletion of "
+                                   u"C:\\Windows\\system32\\vmqmon64.dll - (Access is denied.)\r\n"),
+              std::u16string::npos)
+        << Utf8(LastDialogLog());
+    EXPECT_TRUE(Scheduled(kMonitorDll));
+}
+
 TEST_F(LockedFilesTest, CompatibleDllScheduledForDeletionIsCopiedBeforeItIsRegistered) {
     // Monitor not registered, its DLL of a compatible build but scheduled for deletion by
     // someone: the removal keeps it and skips the copy, the scheduled deletion removes it, and

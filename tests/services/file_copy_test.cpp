@@ -68,15 +68,37 @@ TEST_F(FileCopyTest, TrailingBackslashIsNotDoubled) {
     EXPECT_EQ(qgrtest::LogLines(ctx)[0], u">CopyFile vmqmon64.dll to C:\\Windows\\system32\\ [0])");
 }
 
-TEST_F(FileCopyTest, EmptyModuleDirUsesTheBareName) {
-    FreeText(ctx.moduleDir);
-    winsim::ClearCalls();
-    EXPECT_EQ(Copy(false), E_FAIL);
-    ASSERT_GE(winsim::Calls().size(), 1u);
-    bool sawBareName = false;
-    for (const auto& call : winsim::Calls())
-        if (call.api == "CreateFileW" && call.args.rfind(u"vmqmon64.dll", 0) == 0) sawBareName = true;
-    EXPECT_TRUE(sawBareName);
+// A directory that could not be read leaves a bare name: nothing is opened in the current
+// directory, and the end that has no directory fails with its own error line.
+TEST_F(FileCopyTest, PathsWithoutADirectoryAreNeverOpened) {
+    const char16_t kNotFound[] = u" - (The system cannot find the path specified.)";
+    struct Case {
+        const char16_t* moduleDir;
+        std::u16string target;
+        std::u16string error;
+    } cases[] = {
+        {u"", kTarget, u"Error(10): Cant't open source file: vmqmon64.dll"},
+        {u"C:install.exe", kTarget, u"Error(10): Cant't open source file: vmqmon64.dll"},
+        {qgrtest::kModuleDir, u"", u"Error(9): Cant't open destination file: vmqmon64.dll"},
+        {qgrtest::kModuleDir, u"system32", u"Error(9): Cant't open destination file: system32\\vmqmon64.dll"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(qgrtest::Utf8(c.error));
+        Assign(ctx.moduleDir, c.moduleDir);
+        for (bool report : {false, true}) {
+            FreeText(ctx.log);
+            ctx.errorCount = 0;
+            winsim::ClearCalls();
+            EXPECT_EQ(Copy(report, nullptr, 0, c.target), E_FAIL);
+            EXPECT_EQ(winsim::CallCount("CreateFileW"), 0u);
+            auto lines = qgrtest::LogLines(ctx);
+            ASSERT_EQ(lines.size(), report ? 3u : 2u);
+            if (report) {
+                EXPECT_EQ(lines[1], u"  " + c.error + kNotFound);
+            }
+            EXPECT_EQ(lines.back(), u"  Copy Failed :(");
+        }
+    }
 }
 
 TEST_F(FileCopyTest, SizesAroundTheChunkAreCopiedExactly) {

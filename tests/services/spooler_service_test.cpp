@@ -112,6 +112,91 @@ TEST_F(SpoolerServiceTest, StartAndWaitPollsAtMostFiftyTimes) {
     CloseServiceHandle(manager);
 }
 
+// Another program sends the stop control: the spooler is then stop-pending for `polls` status
+// queries (negative: for good).
+void OtherProgramStopsSpooler(int polls) {
+    winsim::ScriptService(kSpooler).pollsToStop = polls;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
+    SC_HANDLE service = OpenServiceW(manager, u"spooler", SERVICE_STOP);
+    SERVICE_STATUS status = {};
+    ControlService(service, SERVICE_CONTROL_STOP, &status);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    winsim::ScriptService(kSpooler).pollsToStop = 0;
+    winsim::ClearCalls();
+}
+
+// A start refused because a stop was still pending is repeated once the stop is over, inside
+// the same 50 polls.
+TEST_F(SpoolerServiceTest, StartRefusedByAPendingStopIsRepeatedWhenStopped) {
+    struct Case {
+        int stopPolls;
+        bool running;
+        size_t starts;
+    } cases[] = {{3, true, 2}, {49, true, 2}, {50, false, 1}, {-1, false, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stopPolls);
+        qgrtest::SetUpHealthyMachine();
+        OtherProgramStopsSpooler(c.stopPolls);
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
+        SC_HANDLE service = OpenServiceW(manager, u"spooler", 0x14);
+        EXPECT_EQ(StartSpoolerAndWait(service), c.running);
+        EXPECT_EQ(winsim::IsServiceRunning(kSpooler), c.running);
+        EXPECT_EQ(winsim::CallCount("StartServiceW"), c.starts);
+        EXPECT_LE(winsim::TotalSlept(), 50u * 200u);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+}
+
+// A stop that outlasts the bracket's wait: the end step still brings the spooler back.
+TEST_F(SpoolerServiceTest, RestartWhoseStopOutlastsTheWaitStillStartsTheSpooler) {
+    Script().pollsToStop = 55;
+    SpoolerRestart restart;
+    BeginSpoolerRestart(restart, &ctx);
+    EndSpoolerRestart(restart);
+    EXPECT_TRUE(winsim::IsServiceRunning(kSpooler));
+    EXPECT_EQ(qgrtest::LogLines(ctx), (std::vector<std::u16string>{u">Restart Spooler",
+                                                                    u"Error(3): Can't stop the spooler"}));
+}
+
+// The stop control meets a spooler that is already stopping (1061): no error when the status
+// shows the stop under way; any other state still is error 5.
+TEST_F(SpoolerServiceTest, StopControlRefusedWhileStoppingIsExcused) {
+    struct Case {
+        DWORD state;
+        std::vector<std::u16string> lines;
+    } cases[] = {
+        {SERVICE_STOP_PENDING, {u">Restart Spooler"}},
+        {SERVICE_START_PENDING,
+         {u">Restart Spooler",
+          u"Error(5): ControlService failed with code 1061 (0x425) - (The service cannot accept control messages "
+          u"at this time.)",
+          u"Error(3): Can't stop the spooler - (The service cannot accept control messages at this time.)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        FreeContext(ctx);
+        ctx = qgrtest::BlankContext();
+        qgrtest::SetUpHealthyMachine();
+        if (c.state == SERVICE_STOP_PENDING) {
+            OtherProgramStopsSpooler(3);
+        } else {
+            winsim::SetServiceState(kSpooler, SERVICE_STOPPED);
+            Script().pollsToStart = 100;
+            SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
+            SC_HANDLE service = OpenServiceW(manager, u"spooler", SERVICE_START);
+            StartServiceW(service, 0, nullptr);
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+        }
+        SpoolerRestart restart;
+        BeginSpoolerRestart(restart, &ctx);
+        EndSpoolerRestart(restart);
+        EXPECT_EQ(qgrtest::LogLines(ctx), c.lines);
+    }
+}
+
 // ---- SpoolerRestart ----
 
 TEST_F(SpoolerServiceTest, RestartStopsThenStartsTheSpooler) {

@@ -38,9 +38,9 @@ protected:
     }
     bool RunValueExists() { return winsim::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray"); }
     // Virtual milliseconds that RemoveTray took.
-    uint64_t TimedRemove(bool deleteExecutable = true) {
+    uint64_t TimedRemove(LPCWSTR keepExecutable = nullptr) {
         uint64_t start = winsim::Now();
-        RemoveTray(deleteExecutable);
+        RemoveTray(keepExecutable);
         return winsim::Now() - start;
     }
 };
@@ -196,16 +196,32 @@ TEST_F(TrayTest, MissingValuePausesAndDeletesNothing) {
 
 TEST_F(TrayTest, KeepingTheExecutableStillStopsTheTray) {
     DWORD pid = winsim::StartTrayApp(kTrayExe, TrayConfig());
-    TimedRemove(false);
+    TimedRemove(kTrayExe);
     EXPECT_FALSE(winsim::ProcessRunning(pid));
     EXPECT_TRUE(winsim::FileExists(kTrayExe));
     EXPECT_FALSE(RunValueExists());
 }
 
+// Only this installation's executable is kept (A to Z folded); an older location's goes, and a
+// value without a full path names nothing that may be deleted.
+TEST_F(TrayTest, KeepsOnlyTheExecutableAskedFor) {
+    const std::pair<std::u16string, bool> cases[] = {{u"C:\\PROGRAM FILES\\Quillgraph\\QGRTRAY.EXE", true},
+                                                     {u"C:\\Old\\qgrtray.exe", false},
+                                                     {u"qgrtray.exe", true}};
+    for (const auto& [registered, kept] : cases) {
+        SCOPED_TRACE(Utf8(registered));
+        winsim::WriteTestFile(registered, "tray");
+        winsim::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray", registered);
+        RemoveTray(kTrayExe);
+        EXPECT_EQ(winsim::FileExists(registered), kept);
+        EXPECT_FALSE(RunValueExists());
+    }
+}
+
 TEST_F(TrayTest, KeepingTheExecutableStillPausesForAMissingValue) {
     winsim::RemoveRegValue(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray");
     uint64_t before = winsim::TotalSlept();
-    RemoveTray(false);
+    RemoveTray(kTrayExe);
     EXPECT_EQ(winsim::TotalSlept() - before, 1000u);
     EXPECT_EQ(winsim::CallCount("DeleteFileW"), 0u);
 }
@@ -330,7 +346,7 @@ TEST_F(TrayTest, UnopenableRunKeyIsSkippedSilently) {
     winsim::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray", kTrayExe);
     winsim::InjectFault("RegOpenKeyExA", ERROR_ACCESS_DENIED);
     winsim::ClearCalls();
-    RemoveTray(true);
+    RemoveTray(nullptr);
     EXPECT_FALSE(winsim::ProcessRunning(pid));
     EXPECT_EQ(winsim::CallCount("DeleteFileW"), 0u);
     EXPECT_EQ(winsim::CallCount("RegDeleteValueA"), 0u);

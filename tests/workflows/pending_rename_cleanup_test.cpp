@@ -142,4 +142,50 @@ TEST_F(PendingRenameCleanupTest, RebootAfterCleanupSparesTheFileAndRunsTheOthers
     EXPECT_EQ(winsim::FileBytes(u"C:\\Other\\b.dll"), "new");
 }
 
+// The key is opened for reading, and for writing only when a pair of ours must go; a value that
+// another program changes after it was read is read and filtered again, three passes at most.
+TEST_F(PendingRenameCleanupTest, RewritesOnlyWhatItReadAndRetriesWhenTheValueChanged) {
+    const std::vector<std::u16string> ours = {u"\\??\\C:\\Windows\\system32\\vmqmon64.dll", u""};
+    const std::vector<std::u16string> other = {u"\\??\\C:\\Other\\a.tmp", u""};
+    struct Case {
+        const char* name;
+        std::vector<std::u16string> start;
+        int changes;      // passes before which another program adds a pair
+        DWORD setFault;   // RegSetValueExW refused with this
+        int result;
+        DWORD lastError;  // for a result of -1
+        size_t opens;
+    } cases[] = {
+        {"nothing of ours", other, 0, 0, 0, 0, 1},
+        {"changed once", ours, 1, 0, 1, 0, 2},
+        {"changed at every pass", ours, 3, 0, -1, ERROR_RETRY, 2},
+        {"write refused", {ours[0], ours[1], other[0], other[1]}, 0, ERROR_ACCESS_DENIED, -1, ERROR_ACCESS_DENIED, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetRaw(REG_MULTI_SZ, MultiSz(c.start));
+        std::vector<std::u16string> expected = c.start;
+        for (int pass = 0; pass < c.changes; ++pass) {
+            std::u16string added = u"\\??\\C:\\Other\\new" + winsim::ToU16(std::to_string(pass)) + u".tmp";
+            expected.insert(expected.end(), {added, u""});
+            // Read-only: size and data (calls 1, 2); then each pass reads twice.
+            winsim::BeforeCall("RegQueryValueExW", [expected] { SetRaw(REG_MULTI_SZ, MultiSz(expected)); },
+                               2 + 2 * pass);
+        }
+        if (c.setFault) winsim::InjectFault("RegSetValueExW", c.setFault);
+        winsim::ClearCalls();
+        SetLastError(0);
+        EXPECT_EQ(RemoveScheduledDeletesOf(kDll), c.result);
+        EXPECT_EQ(c.result < 0 ? GetLastError() : 0u, c.lastError);
+        if (c.result > 0) expected.erase(expected.begin(), expected.begin() + 2);  // ours came first
+        EXPECT_EQ(winsim::PendingRenameStrings(), expected);
+        auto opens = winsim::CallSequence({"RegOpenKeyExA"});
+        EXPECT_EQ(opens.size(), c.opens);
+        EXPECT_NE(winsim::Calls().front().args.find(u",0x1"), std::u16string::npos) << "read access first";
+        EXPECT_EQ(winsim::OpenRegKeys(), 0u);
+        winsim::ClearFaults();
+    }
+    qgrtest::ExpectAllBlocksReleased();
+}
+
 }  // namespace

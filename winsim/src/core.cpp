@@ -19,6 +19,12 @@ struct HandleEntry {
     uint64_t id;
 };
 
+struct CallHook {
+    std::string api;
+    int skip;
+    std::function<void()> action;
+};
+
 struct CoreState {
     DWORD lastError = 0;
     uint64_t now = 0;
@@ -28,6 +34,7 @@ struct CoreState {
     uint64_t tickBaseAt = 0;
     std::vector<Fault> faults;
     std::vector<Call> calls;
+    std::vector<CallHook> hooks;
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x1000;
 };
@@ -113,6 +120,24 @@ bool TakeFault(std::string_view api) {
 
 void RecordCall(std::string_view api, std::u16string_view args) {
     State().calls.push_back(Call{std::string(api), std::u16string(args)});
+    std::vector<std::function<void()>> due;
+    auto& hooks = State().hooks;
+    for (auto it = hooks.begin(); it != hooks.end();) {
+        if (it->api != api) {
+            ++it;
+        } else if (it->skip > 0) {
+            --it->skip;
+            ++it;
+        } else {
+            due.push_back(std::move(it->action));
+            it = hooks.erase(it);
+        }
+    }
+    for (auto& action : due) action();
+}
+
+void BeforeCall(std::string_view api, std::function<void()> action, int skip) {
+    State().hooks.push_back(CallHook{std::string(api), skip, std::move(action)});
 }
 
 const std::vector<Call>& Calls() { return State().calls; }

@@ -51,6 +51,7 @@ const std::map<DWORD, const char16_t*>& SystemTexts() {
         {1060, u"The specified service does not exist as an installed service."},
         {1061, u"The service cannot accept control messages at this time."},
         {1062, u"The service has not been started."},
+        {1237, u"The operation could not be completed. A retry should be performed."},
         {1400, u"Invalid window handle."},
         {1722, u"The RPC server is unavailable."},
         {1796, u"The specified port is unknown."},

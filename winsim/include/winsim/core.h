@@ -47,6 +47,9 @@ struct Call {
 };
 void RecordCall(std::string_view api, std::u16string_view args = {});
 const std::vector<Call>& Calls();
+// Another party acting between two calls of the code under test: `action` runs once, when the
+// (skip+1)th following call of `api` is recorded, before that call does its work.
+void BeforeCall(std::string_view api, std::function<void()> action, int skip = 0);
 void ClearCalls();
 // Number of recorded calls of `api`.
 size_t CallCount(std::string_view api);
