@@ -367,7 +367,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"FindWindowW", ERROR_ACCESS_DENIED},
         {"PostMessageW", ERROR_ACCESS_DENIED},  // a window of a higher integrity level
         {"GetAsyncKeyState", ERROR_ACCESS_DENIED},
-        {"IsWindow", 0},  // answers only yes or no
+        {"IsWindow", 0},      // answers only yes or no
+        {"ReleaseMutex", 0},  // fails only for a mutex the caller does not own
     };
     return table;
 }
