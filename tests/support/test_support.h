@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winsim/core.h>
+#include <winsim/files.h>
 #include <winsim/heap.h>
 
 #include <initializer_list>
@@ -27,6 +28,9 @@ const std::vector<std::u16string>& ProductFileNames();
 std::u16string ModuleFile(std::u16string_view name);
 // Bytes written into each product file by the healthy layout (distinct per file).
 std::string ProductFileBytes(std::u16string_view name);
+
+// The real machine type of a product file: vmq*64.dll x64, vmq*32.dll x86, the help file none.
+winsim::Machine ProductFileMachine(std::u16string_view name);
 
 // winsim::Reset() only: an empty machine with winsim's defaults.
 void ResetMachine();

@@ -256,6 +256,73 @@ TEST_F(SpoolerPrinterTest, PurgeAndDeletionWithQueuedJobs) {
     EXPECT_EQ(deletes, std::vector<std::u16string>{u"qgrServer"});
 }
 
+// A command goes with level 0 only, and only PRINTER_CONTROL_SET_STATUS takes data; level 1
+// is not settable. A refused call changes nothing and its record keeps level and command.
+TEST_F(SpoolerPrinterTest, SetPrinterCommandAndLevelRules) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    winsim::AddJobs(u"qgrServer", 2);
+    HANDLE h = Open(u"qgrServer", PRINTER_ALL_ACCESS);
+    auto buf = Info2(h);
+    struct Case {
+        DWORD level;
+        bool data;
+        DWORD command;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {2, true, PRINTER_CONTROL_PURGE, ERROR_INVALID_PARAMETER},
+        {2, true, PRINTER_CONTROL_PAUSE, ERROR_INVALID_PARAMETER},
+        {0, true, PRINTER_CONTROL_PURGE, ERROR_INVALID_PARAMETER},
+        {1, true, 0, ERROR_INVALID_LEVEL},
+        {1, false, PRINTER_CONTROL_PURGE, ERROR_INVALID_LEVEL},
+        {0, false, 0, ERROR_INVALID_PRINTER_COMMAND},
+        {0, false, 9, ERROR_INVALID_PRINTER_COMMAND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.level << "/" << c.command);
+        winsim::ClearCalls();
+        EXPECT_FALSE(SetPrinterW(h, c.level, c.data ? buf.data() : nullptr, c.command));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->jobs, 2u);
+        EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->status, 0u);
+        ASSERT_EQ(winsim::Calls().size(), 1u);
+        EXPECT_EQ(winsim::Calls()[0].args.rfind(u"qgrServer," + winsim::ToU16(std::to_string(c.level)) + u"," +
+                                                    winsim::ToU16(std::to_string(c.command)),
+                                                0),
+                  0u);
+    }
+    ASSERT_TRUE(SetPrinterW(h, 2, buf.data(), 0));
+    ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE));
+    EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->jobs, 0u);
+    EXPECT_TRUE(ClosePrinter(h));
+}
+
+// A held (paused) printer with jobs is not deleted; a purge empties it whether paused or not,
+// and a printer pending deletion cannot be held.
+TEST_F(SpoolerPrinterTest, PausedPrinterWithJobsRefusesDeletionUntilPurged) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    winsim::AddJobs(u"qgrServer", 2);
+    HANDLE h = Open(u"qgrServer", DELETE | PRINTER_ACCESS_ADMINISTER);
+    ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PAUSE));
+    EXPECT_FALSE(DeletePrinter(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(winsim::FindPrinter(u"qgrServer")->pendingDeletion);
+    ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE));
+    EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->jobs, 0u);
+    ASSERT_TRUE(DeletePrinter(h));
+    EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
+    EXPECT_TRUE(ClosePrinter(h));
+
+    ASSERT_TRUE(Add(u"Busy"));
+    winsim::AddJobs(u"Busy", 1);
+    h = Open(u"Busy", DELETE | PRINTER_ACCESS_ADMINISTER);
+    ASSERT_TRUE(DeletePrinter(h));
+    EXPECT_FALSE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PAUSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_STATE));
+    EXPECT_EQ(winsim::FindPrinter(u"Busy")->status & PRINTER_STATUS_PAUSED, 0u);
+    EXPECT_TRUE(ClosePrinter(h));
+}
+
 TEST_F(SpoolerPrinterTest, EnumPrintersInCreationOrderWithTheDefaultMark) {
     DWORD needed = 7, count = 7;
     ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed, &count));

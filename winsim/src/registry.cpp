@@ -371,16 +371,20 @@ using namespace winsim;
 extern "C" {
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    (void)ulOptions;
-    RecordCall("RegOpenKeyExW", Describe(hKey, kernel::FromW(lpSubKey)) + u"," + kernel::Hex(samDesired));
+    RecordCall("RegOpenKeyExW", Describe(hKey, kernel::FromW(lpSubKey)) + u"," + kernel::Dec(ulOptions) + u"," +
+                                     kernel::Hex(samDesired));
     if (LSTATUS fault = 0; RegFault("RegOpenKeyExW", &fault)) return fault;
+    // The only option an open takes is REG_OPTION_OPEN_LINK.
+    if (ulOptions & ~static_cast<DWORD>(REG_OPTION_OPEN_LINK)) return Done(ERROR_INVALID_PARAMETER);
     return Done(OpenKeyCommon(hKey, kernel::FromW(lpSubKey), samDesired, phkResult));
 }
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    (void)ulOptions;
-    RecordCall("RegOpenKeyExA", Describe(hKey, kernel::FromA(lpSubKey)) + u"," + kernel::Hex(samDesired));
+    RecordCall("RegOpenKeyExA", Describe(hKey, kernel::FromA(lpSubKey)) + u"," + kernel::Dec(ulOptions) + u"," +
+                                     kernel::Hex(samDesired));
     if (LSTATUS fault = 0; RegFault("RegOpenKeyExA", &fault)) return fault;
+    // The only option an open takes is REG_OPTION_OPEN_LINK.
+    if (ulOptions & ~static_cast<DWORD>(REG_OPTION_OPEN_LINK)) return Done(ERROR_INVALID_PARAMETER);
     return Done(OpenKeyCommon(hKey, kernel::FromA(lpSubKey), samDesired, phkResult));
 }
 

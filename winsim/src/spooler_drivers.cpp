@@ -2,6 +2,8 @@
 // GetPrinterDriverW, GetPrinterDriverDirectoryW.
 #include "spooler_internal.h"
 
+#include "kernel_internal.h"
+
 #include <winsim/files.h>
 #include <winsim/registry.h>
 
@@ -17,15 +19,27 @@ std::u16string FileName(std::u16string_view path) {
     return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
 }
 
-// A bare file name stands for a file in the environment's driver directory.
-std::u16string SourcePath(int env, const std::u16string& name) {
-    if (name.find_first_of(u"\\/") != std::u16string::npos) return name;
-    return DriverDir(env) + u"\\" + name;
+std::u16string DirectoryOf(std::u16string_view path) {
+    size_t slash = path.find_last_of(u"\\/");
+    return slash == std::u16string_view::npos ? std::u16string() : std::u16string(path.substr(0, slash));
+}
+
+// Where the spooler takes a driver file from. Without APD_COPY_FROM_DIRECTORY every file must
+// have been staged in the environment's driver directory: a bare name stands for a file there,
+// and a full path elsewhere is not looked at. Empty: the file cannot be taken.
+std::u16string SourcePath(int env, const std::u16string& name, DWORD flags) {
+    if (name.find_first_of(u"\\/") == std::u16string::npos) return DriverDir(env) + u"\\" + name;
+    if (flags & APD_COPY_FROM_DIRECTORY) return name;
+    if (UpperPath(kernel::NormalizePath(DirectoryOf(name))) != UpperPath(DriverDir(env))) return {};
+    return name;
 }
 
 std::u16string InstalledPath(int env, const std::u16string& source) {
     return DriverDir(env) + u"\\3\\" + FileName(source);
 }
+
+// The build of a file's version resource (a.b.c.d as one number), 0 without one.
+uint64_t FileVersionOf(const std::u16string& path) { return kernel::VersionOfBytes(FileRawBytes(path)); }
 
 std::vector<std::u16string> DriverFiles(const SpoolDriver& d) {
     std::vector<std::u16string> files;
@@ -145,6 +159,34 @@ bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
     return true;
 }
 
+// The call record of a DRIVER_INFO_nW: name and environment first, then (after the copy
+// flags) every other member the caller passed.
+std::u16string DriverInfoArgs(DWORD level, LPBYTE p) {
+    if (!p || level < 2 || level > 6) return {};
+    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
+    return u"," + Arg(i2->pName) + u"," + Arg(i2->pEnvironment);
+}
+
+std::u16string DriverInfoDetails(DWORD level, LPBYTE p) {
+    if (!p || level < 2 || level > 6) return {};
+    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
+    std::u16string out = u",v" + Num(i2->cVersion) + u"," + Arg(i2->pDriverPath) + u"," + Arg(i2->pDataFile) + u"," +
+                         Arg(i2->pConfigFile);
+    if (level == 3 || level == 4 || level == 6) {
+        auto* i3 = reinterpret_cast<DRIVER_INFO_3W*>(p);
+        std::u16string deps;
+        for (auto& f : FromMultiSz(i3->pDependentFiles)) deps += (deps.empty() ? u"" : u";") + f;
+        out += u"," + Arg(i3->pHelpFile) + u",[" + deps + u"]," + Arg(i3->pMonitorName) + u"," +
+               Arg(i3->pDefaultDataType);
+    }
+    if (level == 6) {
+        auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+        out += u"," + Arg(i6->pszMfgName) + u"," + Arg(i6->pszOEMUrl) + u"," + Arg(i6->pszHardwareID) + u"," +
+               Arg(i6->pszProvider);
+    }
+    return out;
+}
+
 // A file the spooler cannot delete because it is loaded is moved aside and deleted at the
 // next reboot, so that a new driver can take its place.
 void RemoveDriverFile(int env, const std::u16string& path) {
@@ -189,13 +231,9 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
 }
 
 BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, DWORD dwFileCopyFlags) {
-    std::u16string args = Arg(pName) + u"," + Num(Level);
-    if (pDriverInfo && Level >= 2 && Level <= 6) {
-        auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(pDriverInfo);
-        args += u"," + Arg(i2->pName) + u"," + Arg(i2->pEnvironment);
-    }
-    args += u"," + Num(dwFileCopyFlags);
-    if (!Enter("AddPrinterDriverExW", args)) return FALSE;
+    if (!Enter("AddPrinterDriverExW", Arg(pName) + u"," + Num(Level) + DriverInfoArgs(Level, pDriverInfo) + u"," +
+                                          Num(dwFileCopyFlags) + DriverInfoDetails(Level, pDriverInfo)))
+        return FALSE;
     if (!LocalServer(pName)) return FALSE;
     SpoolDriver d;
     LPCWSTR envName = nullptr;
@@ -203,25 +241,50 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, D
     int env = EnvIndex(envName);
     if (env < 0) return FALSE;
     d.environment = EnvName(env);
-    d.version = 3;
+    // Only user-mode drivers (version 3) install; a 64-bit system blocks kernel-mode ones.
+    DWORD version = reinterpret_cast<DRIVER_INFO_2W*>(pDriverInfo)->cVersion;
+    if (version != 3) {
+        SetLastError(version == 2 ? ERROR_KM_DRIVER_BLOCKED
+                                  : version > 3 ? ERROR_PRINTER_DRIVER_BLOCKED : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    d.version = version;
+    const DWORD copyModes = APD_COPY_ALL_FILES | APD_COPY_NEW_FILES | APD_STRICT_UPGRADE | APD_STRICT_DOWNGRADE;
+    if ((dwFileCopyFlags & APD_COPY_FROM_DIRECTORY) && !(dwFileCopyFlags & copyModes)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
 
-    // Every file must be there before anything is copied: a failure installs nothing.
+    // Every file must be there, and the code files must be images of the environment's machine,
+    // before anything is copied: a failure installs nothing.
     std::vector<std::u16string> sources;
-    for (auto& f : DriverFiles(d)) sources.push_back(SourcePath(env, f));
-    for (auto& src : sources) {
-        if (!FileExists(src)) {
+    for (auto& f : DriverFiles(d)) {
+        std::u16string src = SourcePath(env, f, dwFileCopyFlags);
+        if (src.empty() || !FileExists(src)) {
             SetLastError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
+        sources.push_back(src);
+    }
+    Machine machine = env == 0 ? Machine::X64 : Machine::X86;
+    for (const std::u16string* code : {&d.driverPath, &d.configFile}) {
+        if (FileMachine(SourcePath(env, *code, dwFileCopyFlags)) != machine) {
+            SetLastError(ERROR_BAD_EXE_FORMAT);
             return FALSE;
         }
     }
     for (auto& src : sources) {
-        if (!CopyTestFile(src, InstalledPath(env, src))) {
+        std::u16string dest = InstalledPath(env, src);
+        // APD_COPY_ALL_FILES replaces every file; otherwise only newer files replace the installed ones.
+        bool copy = (dwFileCopyFlags & APD_COPY_ALL_FILES) || !FileExists(dest) ||
+                    FileVersionOf(src) > FileVersionOf(dest);
+        if (copy && !CopyTestFile(src, dest)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
     }
     auto installed = [&](std::u16string& f) {
-        if (!f.empty()) f = InstalledPath(env, SourcePath(env, f));
+        if (!f.empty()) f = InstalledPath(env, SourcePath(env, f, dwFileCopyFlags));
     };
     installed(d.driverPath);
     installed(d.dataFile);

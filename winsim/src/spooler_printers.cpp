@@ -142,6 +142,16 @@ ACCESS_MASK MapPrinterAccess(ACCESS_MASK access) {
     return out;
 }
 
+std::u16string HexNum(DWORD v) {
+    static const char16_t digits[] = u"0123456789ABCDEF";
+    std::u16string out;
+    do {
+        out.insert(out.begin(), digits[v & 0xF]);
+        v >>= 4;
+    } while (v);
+    return out;
+}
+
 HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
     uint64_t id = S().nextHandleId++;
     S().handles[id] = HandleInfo{printerId, access};
@@ -151,6 +161,11 @@ HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
 bool RunCommand(Printer* p, DWORD command) {
     switch (command) {
         case PRINTER_CONTROL_PAUSE:
+            // A printer pending deletion cannot be held.
+            if (p->info.pendingDeletion) {
+                SetLastError(ERROR_INVALID_PRINTER_STATE);
+                return false;
+            }
             p->info.status |= PRINTER_STATUS_PAUSED;
             return true;
         case PRINTER_CONTROL_RESUME:
@@ -272,6 +287,11 @@ BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    // A held printer would never print its jobs, so it is not marked for deletion.
+    if (p->info.jobs > 0 && (p->info.status & PRINTER_STATUS_PAUSED)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (p->info.jobs > 0) {
         // Deleted once its last job is gone.
         p->info.pendingDeletion = true;
@@ -300,7 +320,11 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
     std::u16string args = HandleName(hPrinter) + u"," + Num(Level) + u"," + Num(Command);
     if (info && Level == 2)
-        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName);
+        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName) + u"," +
+                Arg(info->pShareName) + u"," + Arg(info->pComment) + u"," + Arg(info->pLocation) + u"," +
+                Arg(info->pPrintProcessor) + u"," + Arg(info->pDatatype) + u",0x" + HexNum(info->Attributes);
+    else if (pPrinter)
+        args += u",(data)";
     if (!Enter("SetPrinterW", args)) return FALSE;
     HandleInfo* h = nullptr;
     Printer* p = PrinterOf(hPrinter, &h);
@@ -309,23 +333,29 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    // A command goes with level 0 only; level 1 is not settable; levels 3 to 9 are not modelled.
+    if (Level != 0 && Level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
     if (Level == 0) {
         if (Command == 0) {
             SetLastError(ERROR_INVALID_PRINTER_COMMAND);
             return FALSE;
         }
+        // Only PRINTER_CONTROL_SET_STATUS takes data.
+        if (pPrinter && Command != PRINTER_CONTROL_SET_STATUS) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
         return RunCommand(p, Command) ? TRUE : FALSE;
     }
-    if (Level != 2) {
-        SetLastError(ERROR_INVALID_LEVEL);
+    if (Command != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (!info) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (Command > PRINTER_CONTROL_PURGE) {
-        SetLastError(ERROR_INVALID_PRINTER_COMMAND);
         return FALSE;
     }
     if (!CheckPrinterInfo(*info, p)) return FALSE;
@@ -333,7 +363,6 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
     ApplyPrinterInfo(*info, &p->info);
     // A renamed default printer stays the default.
     if (wasDefault) S().defaultPrinter = p->info.name;
-    if (Command) RunCommand(p, Command);
     return TRUE;
 }
 
