@@ -198,10 +198,7 @@ void RemoveDriverFile(int env, const std::u16string& path) {
         DriverDir(env) + u"\\3\\Old\\" + Num(++S().oldDriverFiles) + u"\\" + FileName(path);
     if (!CopyTestFile(path, aside)) return;
     RemoveTestFile(path);
-    std::vector<std::u16string> pending = PendingRenameStrings();
-    pending.push_back(u"\\??\\" + aside);
-    pending.push_back(u"");
-    SetRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenameValue, pending);
+    kernel::AppendPendingRename(u"\\??\\" + aside, u"");
 }
 
 }  // namespace
