@@ -342,14 +342,16 @@ TEST_F(SpoolerPrinterTest, EnumPrintersInCreationOrderWithTheDefaultMark) {
     EXPECT_EQ(std::u16string(p[0].pPrinterName), u"B");
     EXPECT_EQ(std::u16string(p[1].pPrinterName), u"A");
     EXPECT_EQ(std::u16string(p[1].pPortName), u"FILE:");
+    // The default printer is not announced by an attribute unless a test asks for it.
     EXPECT_FALSE(p[0].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
-    EXPECT_TRUE(p[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_FALSE(p[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    winsim::ReportDefaultAttribute(true);
+    ASSERT_TRUE(EnumPrintersW(6, nullptr, 2, buf.data(), needed, &needed, &count));
+    EXPECT_FALSE(AsInfo2(buf)[0].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_TRUE(AsInfo2(buf)[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
     // The mark is reported, not stored.
     EXPECT_FALSE(winsim::FindPrinter(u"A")->attributes & PRINTER_ATTRIBUTE_DEFAULT);
-
     winsim::ReportDefaultAttribute(false);
-    ASSERT_TRUE(EnumPrintersW(6, nullptr, 2, buf.data(), needed, &needed, &count));
-    EXPECT_FALSE(AsInfo2(buf)[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
 
     // Levels 1 and 4.
     EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, nullptr, 0, &needed, &count));

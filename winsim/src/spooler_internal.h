@@ -38,7 +38,7 @@ struct State {
     uint64_t nextHandleId = 1;
     uint64_t oldDriverFiles = 0;
     std::u16string defaultPrinter;
-    bool reportDefault = true;
+    bool reportDefault = false;  // the spooler does not set PRINTER_ATTRIBUTE_DEFAULT itself
 };
 
 State& S();

@@ -111,8 +111,9 @@ void ClearJobs(std::u16string_view printer);
 // ---- default printer ----------------------------------------------------------
 std::u16string DefaultPrinter();  // empty: none
 void SetTestDefaultPrinter(std::u16string_view name);  // no checks; empty clears
-// Whether GetPrinterW/EnumPrintersW report PRINTER_ATTRIBUTE_DEFAULT on the default printer
-// (on by default).
+// Whether GetPrinterW/EnumPrintersW report PRINTER_ATTRIBUTE_DEFAULT on the default printer.
+// Off by default: the default printer is found through GetDefaultPrinterW; a test can turn it
+// on to see a caller that also trusts the attribute.
 void ReportDefaultAttribute(bool on);
 
 }  // namespace winsim
