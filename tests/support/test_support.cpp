@@ -90,6 +90,7 @@ void ExpectAllBlocksReleased() {
     EXPECT_EQ(live.global, 0u) << "global heap blocks still allocated";
     EXPECT_EQ(live.local, 0u) << "local heap blocks still allocated";
     EXPECT_EQ(live.heap, 0u) << "process heap blocks still allocated";
+    EXPECT_EQ(winsim::HeapOverruns(), 0u) << "a heap block was written past its end";
 }
 
 }  // namespace qgrtest

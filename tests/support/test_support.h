@@ -62,13 +62,14 @@ struct HeapCounts {
     size_t heap;
 };
 HeapCounts LiveBlocks();
-// Adds a failure naming the heap when any block is still live.
+// Adds a failure naming the heap when any block is still live, or any block was overrun.
 void ExpectAllBlocksReleased();
 
-// Fixture: every test starts on a healthy machine.
+// Fixture: every test starts on a healthy machine and ends without a heap overrun.
 class HealthyMachineTest : public ::testing::Test {
 protected:
     void SetUp() override { SetUpHealthyMachine(); }
+    void TearDown() override { EXPECT_EQ(winsim::HeapOverruns(), 0u) << "a heap block was written past its end"; }
 };
 
 }  // namespace qgrtest
