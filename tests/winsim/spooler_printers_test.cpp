@@ -463,8 +463,12 @@ TEST_F(SpoolerPrinterTest, PrinterDataPlainAndKeyed) {
 
     DWORD storedType = 0;
     std::string bytes;
-    ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "DsUser", "subkey", &storedType, &bytes));
+    std::string stored;
+    ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "DsUser", "subkey", &storedType, &bytes, &stored));
     EXPECT_EQ(bytes, "ab");
+    EXPECT_EQ(stored, std::string("a\0b\0", 4)) << "strings are kept in UTF-16";
+    ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "DsUser", "Count", &storedType, &bytes, &stored));
+    EXPECT_EQ(stored, std::string(reinterpret_cast<const char*>(&dword), 4)) << "other types as written";
     ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "", "SubKey", &storedType, &bytes));
     EXPECT_EQ(bytes, std::string(value, cb));
     EXPECT_TRUE(ClosePrinter(h));
@@ -473,6 +477,48 @@ TEST_F(SpoolerPrinterTest, PrinterDataPlainAndKeyed) {
     HANDLE user = Open(u"qgrServer", 0);
     EXPECT_EQ(GetPrinterDataExA(user, "DsUser", "SubKey", &type, out.data(), 64, &needed), 0u);
     EXPECT_TRUE(ClosePrinter(user));
+}
+
+// String values are stored in UTF-16 and converted through code page 1252 on the ANSI calls;
+// the size the ANSI read asks for is the converted size, or with the switch the stored one.
+TEST_F(SpoolerPrinterTest, AnsiPrinterDataIsConvertedAndSizedByTheSwitch) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    HANDLE h = Open(u"qgrServer", PRINTER_ALL_ACCESS);
+    const char text[] = "Caf\xE9 \x80";  // e acute and the euro sign in code page 1252
+    const DWORD n = sizeof(text) - 1;
+    for (DWORD type : {DWORD{REG_SZ}, DWORD{REG_EXPAND_SZ}}) {
+        ASSERT_EQ(SetPrinterDataA(h, const_cast<LPSTR>("Text"), type, reinterpret_cast<LPBYTE>(const_cast<char*>(text)),
+                                  n + 1),
+                  0u);
+        std::string stored;
+        ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "", "Text", nullptr, nullptr, &stored));
+        const std::u16string wide = u"Caf\u00E9 \u20AC";
+        EXPECT_EQ(stored, std::string(reinterpret_cast<const char*>(wide.c_str()), (wide.size() + 1) * 2));
+        for (bool wideSize : {false, true}) {
+            SCOPED_TRACE(wideSize);
+            winsim::AnsiPrinterDataAsksWideSize(wideSize);
+            const DWORD asks = wideSize ? 2 * (n + 1) : n + 1;
+            DWORD needed = 0, got = 0;
+            std::vector<BYTE> out(2 * (n + 1), 0xAA);
+            EXPECT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("Text"), &got, nullptr, 0, &needed),
+                      static_cast<DWORD>(ERROR_MORE_DATA));
+            EXPECT_EQ(needed, asks);
+            EXPECT_EQ(GetPrinterDataExA(h, "PrinterDriverData", "Text", &got, out.data(), asks - 1, &needed),
+                      static_cast<DWORD>(ERROR_MORE_DATA));
+            ASSERT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("Text"), &got, out.data(), asks, &needed), 0u);
+            EXPECT_EQ(got, type);
+            EXPECT_EQ(std::memcmp(out.data(), text, n + 1), 0);
+            EXPECT_EQ(out[n + 1], 0xAA) << "the ANSI text only";
+        }
+    }
+    // Other types are neither converted nor sized differently.
+    winsim::AnsiPrinterDataAsksWideSize(true);
+    DWORD value = 7, needed = 0, type = 0;
+    ASSERT_EQ(SetPrinterDataA(h, const_cast<LPSTR>("N"), REG_DWORD, reinterpret_cast<LPBYTE>(&value), 4), 0u);
+    EXPECT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("N"), &type, nullptr, 0, &needed),
+              static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(needed, 4u);
+    EXPECT_TRUE(ClosePrinter(h));
 }
 
 }  // namespace
