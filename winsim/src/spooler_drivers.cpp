@@ -62,14 +62,9 @@ std::optional<std::u16string> NonEmpty(const std::u16string& s) {
     return s;
 }
 
-// One DRIVER_INFO_nW record. Level 1 has only the name; each higher level extends level 2
-// or level 3 with the members that it adds.
+// One DRIVER_INFO_2W record (the driver of an open printer) or DRIVER_INFO_6W (enumeration);
+// the other levels are not modelled.
 Record DriverRecord(const SpoolDriver& d, DWORD level) {
-    if (level == 1) {
-        Record r = MakeRecord(DRIVER_INFO_1W{});
-        r.strings.emplace_back(offsetof(DRIVER_INFO_1W, pName), d.name);
-        return r;
-    }
     Record r;
     auto common = [&](auto info) {
         using T = decltype(info);
@@ -81,47 +76,30 @@ Record DriverRecord(const SpoolDriver& d, DWORD level) {
         r.strings.emplace_back(offsetof(T, pDataFile), d.dataFile);
         r.strings.emplace_back(offsetof(T, pConfigFile), d.configFile);
     };
-    auto level3 = [&](auto info) {
-        using T = decltype(info);
-        common(info);
-        r.strings.emplace_back(offsetof(T, pHelpFile), NonEmpty(d.helpFile));
-        r.strings.emplace_back(offsetof(T, pDependentFiles), ToMultiSz(d.dependentFiles));
-        r.strings.emplace_back(offsetof(T, pMonitorName), NonEmpty(d.monitorName));
-        r.strings.emplace_back(offsetof(T, pDefaultDataType), NonEmpty(d.defaultDataType));
-    };
-    switch (level) {
-        case 2:
-            common(DRIVER_INFO_2W{});
-            break;
-        case 3:
-            level3(DRIVER_INFO_3W{});
-            break;
-        case 4:
-            level3(DRIVER_INFO_4W{});
-            r.strings.emplace_back(offsetof(DRIVER_INFO_4W, pszzPreviousNames), ToMultiSz(d.previousNames));
-            break;
-        case 5:
-            common(DRIVER_INFO_5W{});
-            break;
-        default: {
-            DRIVER_INFO_6W info{};
-            info.ftDriverDate = d.driverDate;
-            info.dwlDriverVersion = d.driverVersion;
-            level3(info);
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszzPreviousNames), ToMultiSz(d.previousNames));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszMfgName), NonEmpty(d.mfgName));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszOEMUrl), NonEmpty(d.oemUrl));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszHardwareID), NonEmpty(d.hardwareId));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszProvider), NonEmpty(d.provider));
-            break;
-        }
+    if (level == 2) {
+        common(DRIVER_INFO_2W{});
+        return r;
     }
+    DRIVER_INFO_6W info{};
+    info.ftDriverDate = d.driverDate;
+    info.dwlDriverVersion = d.driverVersion;
+    common(info);
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pHelpFile), NonEmpty(d.helpFile));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pDependentFiles), ToMultiSz(d.dependentFiles));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pMonitorName), NonEmpty(d.monitorName));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pDefaultDataType), NonEmpty(d.defaultDataType));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszzPreviousNames), ToMultiSz(d.previousNames));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszMfgName), NonEmpty(d.mfgName));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszOEMUrl), NonEmpty(d.oemUrl));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszHardwareID), NonEmpty(d.hardwareId));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszProvider), NonEmpty(d.provider));
     return r;
 }
 
-// Reads the caller's DRIVER_INFO_2W/3W/4W/6W into a record (paths still as given).
+// Reads the caller's DRIVER_INFO_6W into a record (paths still as given); the other levels
+// are not modelled.
 bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
-    if (level != 2 && level != 3 && level != 4 && level != 6) {
+    if (level != 6) {
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
@@ -129,29 +107,23 @@ bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
-    d->name = Str(i2->pName);
-    d->driverPath = Str(i2->pDriverPath);
-    d->dataFile = Str(i2->pDataFile);
-    d->configFile = Str(i2->pConfigFile);
-    *env = i2->pEnvironment;
-    if (level >= 3) {
-        auto* i3 = reinterpret_cast<DRIVER_INFO_3W*>(p);
-        d->helpFile = Str(i3->pHelpFile);
-        d->dependentFiles = FromMultiSz(i3->pDependentFiles);
-        d->monitorName = Str(i3->pMonitorName);
-        d->defaultDataType = Str(i3->pDefaultDataType);
-    }
-    if (level >= 4) d->previousNames = FromMultiSz(reinterpret_cast<DRIVER_INFO_4W*>(p)->pszzPreviousNames);
-    if (level == 6) {
-        auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
-        d->driverDate = i6->ftDriverDate;
-        d->driverVersion = i6->dwlDriverVersion;
-        d->mfgName = Str(i6->pszMfgName);
-        d->oemUrl = Str(i6->pszOEMUrl);
-        d->hardwareId = Str(i6->pszHardwareID);
-        d->provider = Str(i6->pszProvider);
-    }
+    auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+    d->name = Str(i6->pName);
+    d->driverPath = Str(i6->pDriverPath);
+    d->dataFile = Str(i6->pDataFile);
+    d->configFile = Str(i6->pConfigFile);
+    *env = i6->pEnvironment;
+    d->helpFile = Str(i6->pHelpFile);
+    d->dependentFiles = FromMultiSz(i6->pDependentFiles);
+    d->monitorName = Str(i6->pMonitorName);
+    d->defaultDataType = Str(i6->pDefaultDataType);
+    d->previousNames = FromMultiSz(i6->pszzPreviousNames);
+    d->driverDate = i6->ftDriverDate;
+    d->driverVersion = i6->dwlDriverVersion;
+    d->mfgName = Str(i6->pszMfgName);
+    d->oemUrl = Str(i6->pszOEMUrl);
+    d->hardwareId = Str(i6->pszHardwareID);
+    d->provider = Str(i6->pszProvider);
     if (d->name.empty() || d->driverPath.empty() || d->dataFile.empty() || d->configFile.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -162,29 +134,20 @@ bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
 // The call record of a DRIVER_INFO_nW: name and environment first, then (after the copy
 // flags) every other member the caller passed.
 std::u16string DriverInfoArgs(DWORD level, LPBYTE p) {
-    if (!p || level < 2 || level > 6) return {};
-    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
-    return u"," + Arg(i2->pName) + u"," + Arg(i2->pEnvironment);
+    if (!p || level != 6) return {};
+    auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+    return u"," + Arg(i6->pName) + u"," + Arg(i6->pEnvironment);
 }
 
 std::u16string DriverInfoDetails(DWORD level, LPBYTE p) {
-    if (!p || level < 2 || level > 6) return {};
-    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
-    std::u16string out = u",v" + Num(i2->cVersion) + u"," + Arg(i2->pDriverPath) + u"," + Arg(i2->pDataFile) + u"," +
-                         Arg(i2->pConfigFile);
-    if (level == 3 || level == 4 || level == 6) {
-        auto* i3 = reinterpret_cast<DRIVER_INFO_3W*>(p);
-        std::u16string deps;
-        for (auto& f : FromMultiSz(i3->pDependentFiles)) deps += (deps.empty() ? u"" : u";") + f;
-        out += u"," + Arg(i3->pHelpFile) + u",[" + deps + u"]," + Arg(i3->pMonitorName) + u"," +
-               Arg(i3->pDefaultDataType);
-    }
-    if (level == 6) {
-        auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
-        out += u"," + Arg(i6->pszMfgName) + u"," + Arg(i6->pszOEMUrl) + u"," + Arg(i6->pszHardwareID) + u"," +
-               Arg(i6->pszProvider);
-    }
-    return out;
+    if (!p || level != 6) return {};
+    auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+    std::u16string deps;
+    for (auto& f : FromMultiSz(i6->pDependentFiles)) deps += (deps.empty() ? u"" : u";") + f;
+    return u",v" + Num(i6->cVersion) + u"," + Arg(i6->pDriverPath) + u"," + Arg(i6->pDataFile) + u"," +
+           Arg(i6->pConfigFile) + u"," + Arg(i6->pHelpFile) + u",[" + deps + u"]," + Arg(i6->pMonitorName) + u"," +
+           Arg(i6->pDefaultDataType) + u"," + Arg(i6->pszMfgName) + u"," + Arg(i6->pszOEMUrl) + u"," +
+           Arg(i6->pszHardwareID) + u"," + Arg(i6->pszProvider);
 }
 
 // A file the spooler cannot delete because it is loaded is moved aside and deleted at the
@@ -212,7 +175,7 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
     if (!LocalServer(pName)) return FALSE;
     int env = EnvIndex(pEnvironment);
     if (env < 0) return FALSE;
-    if (Level < 1 || Level > 6) {
+    if (Level != 6) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -239,7 +202,7 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, D
     if (env < 0) return FALSE;
     d.environment = EnvName(env);
     // Only user-mode drivers (version 3) install; a 64-bit system blocks kernel-mode ones.
-    DWORD version = reinterpret_cast<DRIVER_INFO_2W*>(pDriverInfo)->cVersion;
+    DWORD version = reinterpret_cast<DRIVER_INFO_6W*>(pDriverInfo)->cVersion;
     if (version != 3) {
         SetLastError(version == 2 ? ERROR_KM_DRIVER_BLOCKED
                                   : version > 3 ? ERROR_PRINTER_DRIVER_BLOCKED : ERROR_INVALID_PARAMETER);
@@ -356,7 +319,7 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     if (!p) return FALSE;
     int env = EnvIndex(pEnvironment);
     if (env < 0) return FALSE;
-    if (Level < 1 || Level > 6) {
+    if (Level != 2 && Level != 6) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }

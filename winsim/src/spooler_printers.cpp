@@ -91,26 +91,9 @@ DWORD ReportedStatus(const Printer& p) {
     return p.info.status | (p.info.pendingDeletion ? PRINTER_STATUS_PENDING_DELETION : 0);
 }
 
-Record PrinterRecord(const Printer& p, DWORD level) {
+// The level-2 record; levels 1 and 4 are not modelled.
+Record PrinterRecord(const Printer& p) {
     const SpoolPrinter& i = p.info;
-    if (level == 1) {
-        PRINTER_INFO_1W info{};
-        info.Flags = PRINTER_ENUM_ICON8;
-        Record r = MakeRecord(info);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pDescription),
-                               i.name + u"," + i.driverName + u"," + i.location.value_or(u""));
-        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pName), i.name);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pComment), i.comment);
-        return r;
-    }
-    if (level == 4) {
-        PRINTER_INFO_4W info{};
-        info.Attributes = ReportedAttributes(p);
-        Record r = MakeRecord(info);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_4W, pPrinterName), i.name);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_4W, pServerName), std::nullopt);
-        return r;
-    }
     PRINTER_INFO_2W info{};
     info.Attributes = ReportedAttributes(p);
     info.Priority = i.priority;
@@ -189,7 +172,7 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
                           LPDWORD pcbNeeded, LPDWORD pcReturned) {
     if (pcReturned) *pcReturned = 0;
     if (!Enter("EnumPrintersW", Num(Flags) + u"," + Arg(Name) + u"," + Num(Level))) return FALSE;
-    if (Level != 1 && Level != 2 && Level != 4) {
+    if (Level != 2) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -204,7 +187,7 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
         bool take = local;
         if (Flags & PRINTER_ENUM_DEFAULT) take = take || SameName(p.info.name, S().defaultPrinter);
         if (Flags & PRINTER_ENUM_SHARED) take = take && (p.info.attributes & PRINTER_ATTRIBUTE_SHARED);
-        if (take) records.push_back(PrinterRecord(p, Level));
+        if (take) records.push_back(PrinterRecord(p));
     }
     if (!Pack(records, pPrinterEnum, cbBuf, pcbNeeded)) return FALSE;
     *pcReturned = static_cast<DWORD>(records.size());
@@ -305,7 +288,7 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
     if (!Enter("GetPrinterW", HandleName(hPrinter) + u"," + Num(Level))) return FALSE;
     Printer* p = PrinterOf(hPrinter);
     if (!p) return FALSE;
-    if (Level != 1 && Level != 2 && Level != 4) {
+    if (Level != 2) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -313,7 +296,7 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Pack({PrinterRecord(*p, Level)}, pPrinter, cbBuf, pcbNeeded);
+    return Pack({PrinterRecord(*p)}, pPrinter, cbBuf, pcbNeeded);
 }
 
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
