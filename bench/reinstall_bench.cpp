@@ -42,6 +42,9 @@ void SetUpInstalledProduct(int printers) {
                                  u"vmqdrv32.dll", u"vmqui32.dll", u"vmqhelp.chm"}) {
         std::u16string path = std::u16string(kModuleDir) + name;
         winsim::WriteTestFile(path, "stand-in");
+        std::u16string_view n(name);
+        if (n.find(u"64.dll") != std::u16string_view::npos) winsim::SetFileMachine(path, winsim::Machine::X64);
+        if (n.find(u"32.dll") != std::u16string_view::npos) winsim::SetFileMachine(path, winsim::Machine::X86);
         winsim::SetProductVersion(path, 1, 0, 0, 2430);
     }
     winsim::SetServiceState(u"spooler", SERVICE_RUNNING);

@@ -48,6 +48,7 @@ TEST_F(MonitorInstallTest, CopiesAndRegisters) {
 
 TEST_F(MonitorInstallTest, SkipsTheCopyOfAKeptDll) {
     winsim::WriteTestFile(kSystemMonitorDll, "kept build");
+    winsim::SetFileMachine(kSystemMonitorDll, winsim::Machine::X64);
     ctx.copyMonitor = 0;
     AddProductMonitor(ctx);
     EXPECT_EQ(LogText(ctx),
@@ -159,18 +160,40 @@ TEST_F(MonitorInstallTest, RegistersForTheCurrentEnvironmentAndRestoresWithFullA
     ASSERT_TRUE(ParkPortName(ctx.printerEnum.printers[0]));
     ctx.portPrinters = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
     ctx.portPrinters[0] = &ctx.printerEnum.printers[0];
+    winsim::ClearCalls();
+    AddProductMonitor(ctx);
+    EXPECT_EQ(CallArgs("AddMonitorW"),
+              std::vector<std::u16string>{u"(null),2,QuillgraphServer:,Windows x64,vmqmon64.dll"});
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Parked,983052"});
+    EXPECT_EQ(CallArgs("SetPrinterW"),
+              std::vector<std::u16string>{
+                  u"Parked,2,0,Parked,QuillgraphServer:,Quillgraph Server,(null),(null),(null),WinPrint,RAW,0x40"});
+    EXPECT_EQ(winsim::FindPrinter(u"Parked")->portName, kMonitorName);
+    EXPECT_EQ(CallArgs("ClosePrinter"), std::vector<std::u16string>{u"Parked"});
+}
+
+// The 64-bit spooler loads a monitor DLL into its own process: the 32-bit environment's DLL is
+// refused as the loader refuses it, five times, and the parked printers stay parked.
+TEST_F(MonitorInstallTest, ThirtyTwoBitMonitorDllIsRefusedByTheSixtyFourBitSpooler) {
+    InstallDriverDirectly();
+    winsim::AddTestPrinter(ProductPrinter(u"Parked", u"file:"));
+    EndContext(ctx);
+    StartContext(ctx);
+    ctx.portPrinters = static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, 2 * sizeof(PRINTER_INFO_2W*)));
+    ctx.portPrinters[0] = &ctx.printerEnum.printers[0];
     SelectEnvironment(ctx, false);
     winsim::SetMonitorDllPorts(u"vmqmon32.dll", {kMonitorName});
     winsim::ClearCalls();
     AddProductMonitor(ctx);
-    EXPECT_EQ(CallArgs("AddMonitorW"),
-              std::vector<std::u16string>{u"(null),2,QuillgraphServer:,Windows NT x86,vmqmon32.dll"});
     EXPECT_TRUE(winsim::FileExists(u"C:\\Windows\\system32\\vmqmon32.dll"));
-    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Parked,983052"});
-    EXPECT_EQ(CallArgs("SetPrinterW"),
-              std::vector<std::u16string>{u"Parked,2,0,Parked,QuillgraphServer:,Quillgraph Server"});
-    EXPECT_EQ(winsim::FindPrinter(u"Parked")->portName, kMonitorName);
-    EXPECT_EQ(CallArgs("ClosePrinter"), std::vector<std::u16string>{u"Parked"});
+    EXPECT_EQ(CallArgs("AddMonitorW"),
+              std::vector<std::u16string>(5, u"(null),2,QuillgraphServer:,Windows NT x86,vmqmon32.dll"));
+    EXPECT_EQ(LogLines(ctx).back(), u"  " + ErrorText(11, u"Can`t install a local port monitor'QuillgraphServer:'",
+                                                       u"%1 is not a valid Win32 application."));
+    EXPECT_FALSE(winsim::MonitorExists(kMonitorName));
+    EXPECT_EQ(winsim::CallCount("OpenPrinterW"), 0u);
+    EXPECT_EQ(winsim::FindPrinter(u"Parked")->portName, u"file:");
+    EXPECT_EQ(ctx.errorCount, 1);
     SelectEnvironment(ctx, true);
 }
 

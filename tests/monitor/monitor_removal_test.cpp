@@ -350,7 +350,7 @@ TEST_F(MonitorRemovalTest, RemovesTheRegisteredDllInTheCurrentEnvironment) {
               (std::vector<std::u16string>{u"(null),Windows NT x86,QuillgraphServer:",
                                            u"(null),Windows NT x86,QuillgraphServer:"}));
     EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"P,983052"});
-    EXPECT_EQ(CallArgs("SetPrinterW"), std::vector<std::u16string>{u"P,2,0,P,file:,Quillgraph Server"});
+    EXPECT_EQ(CallArgs("SetPrinterW"), std::vector<std::u16string>{u"P,2,0,P,file:,Quillgraph Server,(null),(null),(null),WinPrint,RAW,0x40"});
     EXPECT_EQ(CallArgs("ClosePrinter"), std::vector<std::u16string>{u"P"});
     EXPECT_FALSE(winsim::FileExists(kOldDll));
     EXPECT_TRUE(winsim::FileExists(kSystemMonitorDll)) << "not the DLL of the registration";

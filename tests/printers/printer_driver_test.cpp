@@ -235,8 +235,14 @@ TEST_F(PrinterDriverTest, SecondEnvironmentInstallsAndRemovesItsOwnDriver) {
     FreeText(ctx.log);
     winsim::ClearCalls();
     AddProductDriver(ctx);
+    // A user-mode (version 3) driver, every file staged in the environment's driver directory.
+    std::u16string staged = winsim::DriverDirectory(winsim::kEnvX86) + u"\\";
     EXPECT_EQ(CallArgs("AddPrinterDriverExW"),
-              std::vector<std::u16string>{u"(null),6,Quillgraph Server,Windows NT x86,4"});
+              std::vector<std::u16string>{u"(null),6,Quillgraph Server,Windows NT x86,4,v3," + staged + u"vmqdrv32.dll," +
+                                          staged + u"vmqdrv32.dll," + staged + u"vmqui32.dll," + staged +
+                                          u"vmqhelp.chm,[],(null),(null),Corvane Software Kft.,"
+                                          u"https://www.corvane-software.example/quillgraph/,(null),"
+                                          u"Corvane Software Kft."});
     EXPECT_EQ(LogLines(ctx).back(), u"  OK :)");
     EXPECT_FALSE(winsim::FindDriver(kDriverName).has_value()) << "nothing for x64";
     std::vector<winsim::SpoolDriver> x86 = winsim::Drivers(winsim::kEnvX86);

@@ -36,10 +36,6 @@ std::vector<std::u16string> Marked(const PrinterEnumeration& e) {
 
 class PrinterEnumerationTest : public qgrtest::HealthyMachineTest {
 protected:
-    void SetUp() override {
-        qgrtest::HealthyMachineTest::SetUp();
-        winsim::ReportDefaultAttribute(false);  // only the snapshot's own mark shows
-    }
     void TearDown() override {
         FreePrinterEnumeration(printers);
         FreeContext(ctx);

@@ -91,9 +91,12 @@ TEST_F(PrinterQueuesTest, NullNameIsShownAsStar) {
     EXPECT_EQ(LinesStartingWith(ctx, u">DeletePrinter"), std::vector<std::u16string>{u">DeletePrinter(*)"});
 }
 
+// A paused printer with jobs refuses deletion; the purge empties it first, paused or not.
 TEST_F(PrinterQueuesTest, PurgesQueuedJobsBeforeDeleting) {
     InstallMonitorDirectly();
-    winsim::AddTestPrinter(ProductPrinter(u"Busy"));
+    winsim::SpoolPrinter busy = ProductPrinter(u"Busy");
+    busy.status = PRINTER_STATUS_PAUSED;
+    winsim::AddTestPrinter(busy);
     winsim::AddJobs(u"Busy", 3);
     StartContext(ctx);
     winsim::ClearCalls();

@@ -123,8 +123,8 @@ TEST_F(PrinterSettingsTest, CarriesTwoPrintersOverAReinstall) {
     for (const auto& args : CallArgs("RegOpenKeyExA"))
         if (args.find(u"Quillgraphs") != std::u16string::npos) settingsKeys.push_back(args);
     EXPECT_EQ(settingsKeys,
-              (std::vector<std::u16string>{u"HKCU\\" + std::u16string(kSettingsKey) + u"s2,0xF003F",
-                                           u"HKCU\\" + std::u16string(kSettingsKey) + u"s1,0xF003F"}));
+              (std::vector<std::u16string>{u"HKCU\\" + std::u16string(kSettingsKey) + u"s2,0,0xF003F",
+                                           u"HKCU\\" + std::u16string(kSettingsKey) + u"s1,0,0xF003F"}));
     EXPECT_EQ(CallArgs("SetDefaultPrinterW"), std::vector<std::u16string>{u"A"});
     EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
     EXPECT_EQ(ctx.errorCount, 0);

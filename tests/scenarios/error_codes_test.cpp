@@ -55,14 +55,14 @@ std::vector<ErrorCase> Cases() {
          [] {
              SetUpInstalledProduct();
              HoldLockedForRestart();
-             winsim::ScriptService(kSpooler).pollsToStop = -1;
+             winsim::ScriptService(kSpooler).msToStop = -1;
          },
          u"Error(3): Can't stop the spooler", true},
         {4, u"un",
          [] {
              SetUpInstalledProduct();
              HoldLockedForRestart();
-             winsim::ScriptService(kSpooler).pollsToStart = -1;
+             winsim::ScriptService(kSpooler).msToStart = -1;
          },
          u"Error(4): Can't start the spooler", true},
         {5, u"un",
@@ -149,7 +149,7 @@ TEST(ErrorCodes, SpoolerThatNeverStopsIsWaitedForBoundedTime) {
     SetUpScenarioMachine();
     SetUpInstalledProduct();
     HoldLockedForRestart();
-    winsim::ScriptService(kSpooler).pollsToStop = -1;
+    winsim::ScriptService(kSpooler).msToStop = -1;
     uint64_t before = winsim::TotalSlept();
     EXPECT_EQ(RunInstaller(u"un"), 100);
     EXPECT_EQ(winsim::TotalSlept() - before, 2u * 50u * 200u);

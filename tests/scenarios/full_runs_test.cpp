@@ -91,6 +91,13 @@ std::u16string PrinterData(const std::u16string& printer, const std::string& key
     return winsim::ToU16(std::string(bytes.c_str()));
 }
 
+std::vector<std::u16string> CallArgsOf(std::string_view api) {
+    std::vector<std::u16string> args;
+    for (const auto& call : winsim::Calls())
+        if (call.api == api) args.push_back(call.args);
+    return args;
+}
+
 class FullRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -242,6 +249,42 @@ TEST_F(FullRunTest, ReinstallOverTwoProductPrinters) {
     EXPECT_TRUE(TrayRunning());
     EXPECT_EQ(winsim::RunningProcesses(u"qgrtray.exe").size(), 1u);
     ExpectAllBlocksReleased();
+}
+
+// A 40-character SubKey over a reinstall, on a spooler whose ANSI read asks for n + 1 bytes and
+// on one that asks for the 2 x (n + 1) bytes of the stored UTF-16. The installer reads with a
+// 64-byte buffer: the wide answer (82 bytes) is more data than that, both reads fail, the
+// printer counts as one without a SubKey and is not added again; "qgrServer" takes its place
+// and the settings key keeps its "deleted" mark.
+TEST_F(FullRunTest, ReinstallOfALongSubKeyDependsOnTheAnsiReadSize) {
+    const std::string subKey(40, 'k');
+    for (bool wideSize : {false, true}) {
+        SCOPED_TRACE(wideSize);
+        SetUpScenarioMachine();
+        SetUpInstalledProduct();
+        AddInstalledPrinter(u"Alpha", subKey);
+        winsim::AnsiPrinterDataAsksWideSize(wideSize);
+
+        EXPECT_EQ(RunInstaller(u"install"), 1);
+        std::u16string settings = std::u16string(kSettingsKey) + u"\\" + winsim::ToU16(subKey);
+        if (!wideSize) {
+            EXPECT_TRUE(winsim::PrinterExists(u"Alpha"));
+            EXPECT_EQ(PrinterData(u"Alpha", ""), winsim::ToU16(subKey));
+            EXPECT_EQ(PrinterData(u"Alpha", "DsUser"), winsim::ToU16(subKey));
+            EXPECT_FALSE(winsim::RegValueExists(HKEY_CURRENT_USER, settings, u"deleted"));
+            EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
+        } else {
+            EXPECT_FALSE(winsim::PrinterExists(u"Alpha")) << "the SubKey does not survive";
+            EXPECT_TRUE(winsim::PrinterExists(u"qgrServer"));
+            EXPECT_EQ(PrinterData(u"qgrServer", ""), u"<none>");
+            EXPECT_TRUE(winsim::RegValueExists(HKEY_CURRENT_USER, settings, u"deleted"));
+            // Both reads were made with the 64-byte buffer and answered with the wide size.
+            EXPECT_EQ(CallArgsOf("GetPrinterDataA"), std::vector<std::u16string>{u"Alpha,SubKey,64"});
+            EXPECT_EQ(CallArgsOf("GetPrinterDataExA"), std::vector<std::u16string>{u"Alpha,DsUser,SubKey,64"});
+        }
+        EXPECT_TRUE(LastDialogLog().find(u"Error(") == std::u16string::npos) << "silent either way";
+        ExpectAllBlocksReleased();
+    }
 }
 
 TEST_F(FullRunTest, Uninstall) {

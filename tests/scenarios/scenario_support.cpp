@@ -54,9 +54,12 @@ void SetUpInstalledProduct() {
         driver.dataFile = driver.driverPath;
         driver.configFile = dir + (x64 ? u"vmqui64.dll" : u"vmqui32.dll");
         driver.helpFile = dir + u"vmqhelp.chm";
+        winsim::Machine machine = x64 ? winsim::Machine::X64 : winsim::Machine::X86;
         winsim::WriteTestFile(driver.driverPath, "driver");
+        winsim::SetFileMachine(driver.driverPath, machine);
         winsim::SetProductVersion(driver.driverPath, 1, 0, 0, 2430);
         winsim::WriteTestFile(driver.configFile, "ui");
+        winsim::SetFileMachine(driver.configFile, machine);
         winsim::WriteTestFile(driver.helpFile, "help");
         winsim::AddTestDriver(driver);
     }

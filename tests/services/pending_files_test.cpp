@@ -270,7 +270,7 @@ TEST_F(PendingFilesTest, ValueIsOnlyReadWithReadRightsAndNeverWritten) {
         EXPECT_EQ(call.api.rfind("RegDeleteValue", 0), std::string::npos) << call.api;
     }
     ASSERT_EQ(opens.size(), 1u);
-    EXPECT_NE(opens[0].find(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager,0x20019"), std::u16string::npos)
+    EXPECT_NE(opens[0].find(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager,0,0x20019"), std::u16string::npos)
         << qgrtest::Utf8(opens[0]);
     EXPECT_EQ(winsim::CallCount("RegOpenKeyExA"), 1u);
     std::string after;

@@ -44,7 +44,7 @@ TEST_F(SpoolerServiceTest, CheckOfARunningSpoolerStartsNothing) {
 
 TEST_F(SpoolerServiceTest, CheckStartsAStoppedSpoolerAndWaits) {
     winsim::SetServiceState(kSpooler, SERVICE_STOPPED);
-    Script().pollsToStart = 3;
+    Script().msToStart = 600;
     ctx.logIndent = 2;
     EXPECT_TRUE(CheckSpooler(ctx));
     EXPECT_TRUE(winsim::IsServiceRunning(kSpooler));
@@ -97,14 +97,14 @@ TEST_F(SpoolerServiceTest, CheckThatCannotStartTheSpoolerIsError4AfterTenSeconds
 
 TEST_F(SpoolerServiceTest, StartAndWaitPollsAtMostFiftyTimes) {
     winsim::SetServiceState(kSpooler, SERVICE_STOPPED);
-    Script().pollsToStart = 50;  // running exactly at the last poll
+    Script().msToStart = 10000;  // running exactly at the last poll, 50 x 200 ms in
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
     SC_HANDLE service = OpenServiceW(manager, u"spooler", 0x14);
     EXPECT_TRUE(StartSpoolerAndWait(service));
     EXPECT_EQ(winsim::TotalSlept(), 50u * 200u);
 
     winsim::SetServiceState(kSpooler, SERVICE_STOPPED);
-    Script().pollsToStart = 51;
+    Script().msToStart = 10200;
     uint64_t before = winsim::TotalSlept();
     EXPECT_FALSE(StartSpoolerAndWait(service));
     EXPECT_EQ(winsim::TotalSlept() - before, 50u * 200u);
@@ -200,8 +200,8 @@ TEST_F(SpoolerServiceTest, StopControlRefusedWhileStoppingIsExcused) {
 // ---- SpoolerRestart ----
 
 TEST_F(SpoolerServiceTest, RestartStopsThenStartsTheSpooler) {
-    Script().pollsToStop = 2;
-    Script().pollsToStart = 2;
+    Script().msToStop = 400;
+    Script().msToStart = 400;
     SpoolerRestart restart;
     BeginSpoolerRestart(restart, &ctx);
     EXPECT_EQ(winsim::ServiceState(kSpooler), static_cast<DWORD>(SERVICE_STOPPED));
@@ -258,7 +258,7 @@ TEST_F(SpoolerServiceTest, AccessDeniedStopShowsTheCodeTwice) {
 }
 
 TEST_F(SpoolerServiceTest, SpoolerThatNeverStopsIsError3) {
-    Script().pollsToStop = -1;
+    Script().msToStop = -1;
     SetLastError(0);
     SpoolerRestart restart;
     BeginSpoolerRestart(restart, &ctx);
@@ -321,7 +321,7 @@ TEST_F(SpoolerServiceTest, RestartWithoutContextIsSilent) {
     EXPECT_EQ(winsim::TotalSlept(), 10000u);  // the stop wait ran; the spooler never stopped
 
     Script().controlError = 0;
-    Script().pollsToStop = -1;
+    Script().msToStop = -1;
     BeginSpoolerRestart(restart, nullptr);
     EndSpoolerRestart(restart);
     EXPECT_EQ(winsim::TotalSlept(), 30000u);  // both waits ran, both failed, nothing logged

@@ -54,7 +54,9 @@ void InstallDriverDirectly(WORD build) {
     driver.dataFile = driver.driverPath;
     driver.configFile = dir + u"vmqui64.dll";
     winsim::WriteTestFile(driver.driverPath, "driver");
+    winsim::SetFileMachine(driver.driverPath, winsim::Machine::X64);
     winsim::WriteTestFile(driver.configFile, "ui");
+    winsim::SetFileMachine(driver.configFile, winsim::Machine::X64);
     if (build != 0) winsim::SetProductVersion(driver.driverPath, 1, 0, 0, build);
     winsim::AddTestDriver(driver);
 }

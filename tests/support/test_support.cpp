@@ -22,6 +22,12 @@ std::string ProductFileBytes(std::u16string_view name) {
     return "stand-in contents of " + winsim::ToUtf8(name) + "\n";
 }
 
+winsim::Machine ProductFileMachine(std::u16string_view name) {
+    if (name.size() > 6 && name.substr(name.size() - 6) == u"64.dll") return winsim::Machine::X64;
+    if (name.size() > 6 && name.substr(name.size() - 6) == u"32.dll") return winsim::Machine::X86;
+    return winsim::Machine::None;
+}
+
 void ResetMachine() { winsim::Reset(); }
 
 void SetUpHealthyMachine() {
@@ -29,6 +35,7 @@ void SetUpHealthyMachine() {
     winsim::SetModulePath(kModulePath);
     for (const auto& name : ProductFileNames()) {
         winsim::WriteTestFile(ModuleFile(name), ProductFileBytes(name));
+        winsim::SetFileMachine(ModuleFile(name), ProductFileMachine(name));
         winsim::SetProductVersion(ModuleFile(name), 1, 0, 0, 2430);
     }
     winsim::SetServiceState(kSpooler, SERVICE_RUNNING);
@@ -83,6 +90,7 @@ void ExpectAllBlocksReleased() {
     EXPECT_EQ(live.global, 0u) << "global heap blocks still allocated";
     EXPECT_EQ(live.local, 0u) << "local heap blocks still allocated";
     EXPECT_EQ(live.heap, 0u) << "process heap blocks still allocated";
+    EXPECT_EQ(winsim::HeapOverruns(), 0u) << "a heap block was written past its end";
 }
 
 }  // namespace qgrtest

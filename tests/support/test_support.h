@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winsim/core.h>
+#include <winsim/files.h>
 #include <winsim/heap.h>
 
 #include <initializer_list>
@@ -27,6 +28,9 @@ const std::vector<std::u16string>& ProductFileNames();
 std::u16string ModuleFile(std::u16string_view name);
 // Bytes written into each product file by the healthy layout (distinct per file).
 std::string ProductFileBytes(std::u16string_view name);
+
+// The real machine type of a product file: vmq*64.dll x64, vmq*32.dll x86, the help file none.
+winsim::Machine ProductFileMachine(std::u16string_view name);
 
 // winsim::Reset() only: an empty machine with winsim's defaults.
 void ResetMachine();
@@ -58,13 +62,14 @@ struct HeapCounts {
     size_t heap;
 };
 HeapCounts LiveBlocks();
-// Adds a failure naming the heap when any block is still live.
+// Adds a failure naming the heap when any block is still live, or any block was overrun.
 void ExpectAllBlocksReleased();
 
-// Fixture: every test starts on a healthy machine.
+// Fixture: every test starts on a healthy machine and ends without a heap overrun.
 class HealthyMachineTest : public ::testing::Test {
 protected:
     void SetUp() override { SetUpHealthyMachine(); }
+    void TearDown() override { EXPECT_EQ(winsim::HeapOverruns(), 0u) << "a heap block was written past its end"; }
 };
 
 }  // namespace qgrtest

@@ -254,6 +254,43 @@ TEST_F(FilesTest, DelayedOperationsAppendThePlatformsPendingRenameForm) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+// A new operation is appended to the stored bytes: foreign values are not re-read and rewritten,
+// so one that lacks its final terminator, or ends in an unpaired string, keeps its pairs.
+TEST_F(FilesTest, DelayedOperationAppendsToForeignValuesByteForByte) {
+    auto units = [](const std::u16string& u) { return std::string(reinterpret_cast<const char*>(u.data()), u.size() * 2); };
+    const std::u16string a = u"\\??\\C:\\f\\a.dll", b = u"\\??\\C:\\f\\b.dll";
+    const std::u16string added = std::u16string(u"\\??\\C:\\Data\\a.dll") + u'\0' + u'\0' + u'\0';
+    struct Case {
+        const char* what;
+        std::u16string before;  // stored units
+        std::u16string kept;    // what stays in front of the new pair
+    };
+    const std::u16string twoDeletions = a + u'\0' + u'\0' + b + u'\0' + u'\0';
+    const Case cases[] = {
+        {"well formed", twoDeletions + u'\0', twoDeletions},
+        {"without the final terminator", twoDeletions, twoDeletions},
+        {"unpaired last string", a + u'\0' + u'\0' + b + u'\0', a + u'\0' + u'\0' + b + u'\0'},
+        {"empty value", u"", u""},
+        {"terminator only", std::u16string(1, u'\0'), u""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        winsim::SetRegValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenameValue, REG_MULTI_SZ,
+                            units(c.before));
+        ASSERT_TRUE(MoveFileExW(kFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+        std::string bytes;
+        ASSERT_TRUE(winsim::GetRegValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenameValue,
+                                        nullptr, &bytes));
+        EXPECT_EQ(bytes, units(c.kept + added));
+    }
+    // The two scheduled deletions stay deletions.
+    winsim::SetRegValue(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenameValue, REG_MULTI_SZ,
+                        units(twoDeletions));
+    ASSERT_TRUE(MoveFileExW(kFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_EQ(winsim::PendingRenameStrings(),
+              (std::vector<std::u16string>{a, u"", b, u"", u"\\??\\C:\\Data\\a.dll", u""}));
+}
+
 TEST_F(FilesTest, ModuleFileNameTruncatesAsDocumented) {
     winsim::SetModulePath(u"C:\\App\\drv\\install.exe");  // 22 characters
     WCHAR buffer[64];

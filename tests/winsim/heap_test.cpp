@@ -82,6 +82,44 @@ TEST_F(HeapTest, FaultsFailAllocationsWithTheGivenError) {
     EXPECT_EQ(winsim::LiveHeapBlocks(), 0u);
 }
 
+// One unit past the end of a block of any heap is seen: on a live block at the balance check,
+// and when the block is freed or reallocated.
+TEST_F(HeapTest, OneUnitOverrunIsSeenWithoutASanitizer) {
+    HANDLE heap = GetProcessHeap();
+    struct Case {
+        const char* what;
+        void* (*alloc)(size_t);
+        void (*release)(void*);
+    };
+    const Case cases[] = {
+        {"global", [](size_t n) -> void* { return GlobalAlloc(GMEM_FIXED, n); }, [](void* p) { GlobalFree(p); }},
+        {"local", [](size_t n) -> void* { return LocalAlloc(LMEM_FIXED, n); }, [](void* p) { LocalFree(p); }},
+        {"process", [](size_t n) { return HeapAlloc(GetProcessHeap(), 0, n); },
+         [](void* p) { HeapFree(GetProcessHeap(), 0, p); }},
+        {"reallocated", [](size_t n) { return HeapAlloc(GetProcessHeap(), 0, n); },
+         [](void* p) { HeapFree(GetProcessHeap(), 0, HeapReAlloc(GetProcessHeap(), 0, p, 64)); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        winsim::Reset();
+        auto* text = static_cast<char16_t*>(c.alloc(3 * sizeof(char16_t)));
+        ASSERT_NE(text, nullptr);
+        std::memcpy(text, u"abc", 3 * sizeof(char16_t));  // the block is full, not overrun
+        EXPECT_EQ(winsim::HeapOverruns(), 0u);
+        text[3] = u'\0';  // the terminator that did not fit
+        EXPECT_EQ(winsim::HeapOverruns(), 1u) << "live block";
+        c.release(text);
+        EXPECT_EQ(winsim::HeapOverruns(), 1u) << "freed block";
+    }
+    // An exact fit frees cleanly; Reset forgets what was seen.
+    auto* exact = static_cast<char*>(HeapAlloc(heap, 0, 4));
+    std::memcpy(exact, "abcd", 4);
+    EXPECT_TRUE(HeapFree(heap, 0, exact));
+    EXPECT_EQ(winsim::HeapOverruns(), 1u);
+    winsim::Reset();
+    EXPECT_EQ(winsim::HeapOverruns(), 0u);
+}
+
 TEST_F(HeapTest, ResetReleasesWhatATestLeft) {
     GlobalAlloc(GPTR, 16);
     HeapAlloc(GetProcessHeap(), 0, 16);

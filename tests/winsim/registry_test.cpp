@@ -102,6 +102,25 @@ TEST_F(RegistryTest, AccessRightsAreHonoured) {
     EXPECT_EQ(key, nullptr);
 }
 
+// The only open option is REG_OPTION_OPEN_LINK; any other bit is refused, and the record keeps
+// the option the caller passed.
+TEST_F(RegistryTest, OpenRefusesOptionsOtherThanOpenLink) {
+    for (DWORD options : {DWORD{1}, DWORD{2}, DWORD{4}, DWORD{0x10}, DWORD{0x80000000}}) {
+        HKEY key = nullptr;
+        winsim::ClearCalls();
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", options, KEY_READ, &key), ERROR_INVALID_PARAMETER)
+            << options;
+        EXPECT_EQ(key, nullptr);
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", options, KEY_READ, &key), ERROR_INVALID_PARAMETER);
+        ASSERT_EQ(winsim::Calls().size(), 2u);
+        EXPECT_EQ(winsim::Calls()[0].args,
+                  u"HKLM\\SOFTWARE," + winsim::ToU16(std::to_string(options)) + u",0x20019");
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", REG_OPTION_OPEN_LINK, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, CreateKeyReportsItsDisposition) {
     HKEY key = nullptr;
     DWORD disposition = 0;

@@ -66,31 +66,45 @@ TEST_F(ServicesTest, SpoolerRunsAfterResetAndStopsAtOnceByDefault) {
                                                                       {u"Spooler", SERVICE_RUNNING}}));
 }
 
-TEST_F(ServicesTest, ScriptedStopAndStartCompleteAfterTheirPolls) {
-    winsim::ScriptService(u"spooler").pollsToStop = 2;
-    winsim::ScriptService(u"spooler").pollsToStart = 1;
+// A transition takes virtual time, not status queries: a loop that polls without sleeping never
+// sees it end, and the state changes when the clock gets there even if nobody asks.
+TEST_F(ServicesTest, ScriptedStopAndStartTakeVirtualTime) {
+    winsim::ScriptService(u"spooler").msToStop = 400;
+    winsim::ScriptService(u"spooler").msToStart = 200;
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_STOPPED));
-    ASSERT_TRUE(StartServiceW(spooler, 0, nullptr));
-    // Controls are not accepted while a start is pending.
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(Query(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    // The documented refusals while the stop is pending.
+    EXPECT_FALSE(StartServiceW(spooler, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
     EXPECT_FALSE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    Sleep(399);
+    EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    Sleep(1);
+    EXPECT_EQ(winsim::ServiceState(u"spooler"), static_cast<DWORD>(SERVICE_STOPPED)) << "without a query";
+    EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_STOPPED));
+
+    ASSERT_TRUE(StartServiceW(spooler, 0, nullptr));
     EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_START_PENDING));
+    winsim::AdvanceClock(200);
     EXPECT_EQ(Query(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(changes.size(), 4u);
     EXPECT_EQ(changes[0].second, static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_EQ(changes[1].second, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(changes[2].second, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(changes[3].second, static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 TEST_F(ServicesTest, ServiceThatNeverStopsStaysPendingAndCannotStart) {
-    winsim::ScriptService(u"spooler").pollsToStop = -1;
+    winsim::ScriptService(u"spooler").msToStop = -1;
     SERVICE_STATUS status{};
     ASSERT_TRUE(ControlService(spooler, SERVICE_CONTROL_STOP, &status));
-    for (int i = 0; i < 60; ++i) ASSERT_EQ(Query(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_EQ(Query(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+        Sleep(1000);
+    }
     EXPECT_FALSE(StartServiceW(spooler, 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
     EXPECT_EQ(winsim::ServiceStops(u"spooler"), 0);

@@ -32,6 +32,11 @@ protected:
         help = withHelp ? dir + u"\\vmqhelp.chm" : u"";
         winsim::WriteTestFile(drv, "driver");
         winsim::WriteTestFile(ui, "ui");
+        // The code files are images of the environment's machine.
+        winsim::Machine machine =
+            env && std::u16string_view(env) == u"Windows NT x86" ? winsim::Machine::X86 : winsim::Machine::X64;
+        winsim::SetFileMachine(drv, machine);
+        winsim::SetFileMachine(ui, machine);
         if (withHelp) winsim::WriteTestFile(help, "help");
         std::u16string n = name, e = env ? env : u"", mfg = u"Corvane Software Kft.";
         DRIVER_INFO_6W info{};
@@ -135,17 +140,132 @@ TEST_F(SpoolerDriverTest, MissingSourceFileInstallsNothing) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
 }
 
+// What the spooler refuses, one fault at a time from a driver it takes: kernel-mode and unknown
+// versions, code files of another machine, files outside the driver directory, a directory
+// flag without a copy mode. A refusal installs nothing, and the call record keeps what the
+// caller passed.
+TEST_F(SpoolerDriverTest, RefusedDriversInstallNothing) {
+    struct Case {
+        const char* what;
+        DWORD version;
+        const char16_t* env;
+        winsim::Machine driverMachine, uiMachine;
+        bool staged;  // files in the environment's driver directory, else in C:\stage
+        DWORD flags;
+        DWORD error;  // 0: accepted
+    };
+    using M = winsim::Machine;
+    const DWORD all = APD_COPY_ALL_FILES, fromDir = APD_COPY_FROM_DIRECTORY;
+    const Case cases[] = {
+        {"version 3", 3, u"Windows x64", M::X64, M::X64, true, all, 0},
+        {"kernel-mode", 2, u"Windows x64", M::X64, M::X64, true, all, ERROR_KM_DRIVER_BLOCKED},
+        {"kernel-mode x86", 2, u"Windows NT x86", M::X86, M::X86, true, all, ERROR_KM_DRIVER_BLOCKED},
+        {"version 0", 0, u"Windows x64", M::X64, M::X64, true, all, ERROR_INVALID_PARAMETER},
+        {"version 4", 4, u"Windows x64", M::X64, M::X64, true, all, ERROR_PRINTER_DRIVER_BLOCKED},
+        {"x86 driver for x64", 3, u"Windows x64", M::X86, M::X64, true, all, ERROR_BAD_EXE_FORMAT},
+        {"x64 ui for x86", 3, u"Windows NT x86", M::X86, M::X64, true, all, ERROR_BAD_EXE_FORMAT},
+        {"no image", 3, u"Windows x64", M::None, M::X64, true, all, ERROR_BAD_EXE_FORMAT},
+        {"x86 for x86", 3, u"Windows NT x86", M::X86, M::X86, true, all, 0},
+        {"outside", 3, u"Windows x64", M::X64, M::X64, false, all, ERROR_FILE_NOT_FOUND},
+        {"outside from dir", 3, u"Windows x64", M::X64, M::X64, false, fromDir | all, 0},
+        {"from dir alone", 3, u"Windows x64", M::X64, M::X64, false, fromDir, ERROR_INVALID_PARAMETER},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        winsim::Reset();
+        std::u16string env = c.env;
+        std::u16string dir = c.staged ? winsim::DriverDirectory(env) : u"C:\\stage";
+        std::u16string d = dir + u"\\qdrv.dll", u = dir + u"\\qui.dll", h = dir + u"\\qhelp.chm";
+        std::u16string n = u"Quillgraph Server";
+        winsim::WriteTestFile(d, "driver");
+        winsim::SetFileMachine(d, c.driverMachine);
+        winsim::WriteTestFile(u, "ui");
+        winsim::SetFileMachine(u, c.uiMachine);
+        winsim::WriteTestFile(h, "help");
+        DRIVER_INFO_6W info{};
+        info.cVersion = c.version;
+        info.pName = n.data();
+        info.pEnvironment = env.data();
+        info.pDriverPath = d.data();
+        info.pDataFile = d.data();
+        info.pConfigFile = u.data();
+        info.pHelpFile = h.data();
+        winsim::ClearCalls();
+        BOOL ok = AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), c.flags);
+        ASSERT_EQ(winsim::Calls().size(), 1u);
+        const std::u16string& args = winsim::Calls()[0].args;
+        EXPECT_NE(args.find(u",v" + winsim::ToU16(std::to_string(c.version)) + u"," + d + u"," + d + u"," + u +
+                            u"," + h + u","),
+                  std::u16string::npos)
+            << winsim::ToUtf8(args);
+        std::u16string installed = winsim::DriverDirectory(env) + u"\\3\\qdrv.dll";
+        if (c.error == 0) {
+            EXPECT_TRUE(ok);
+            auto drv = winsim::FindDriver(n, env);
+            ASSERT_TRUE(drv);
+            EXPECT_EQ(drv->version, 3u);
+            EXPECT_EQ(drv->driverPath, installed);
+            EXPECT_EQ(winsim::FileMachine(installed), c.driverMachine) << "the copy is the same image";
+        } else {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(GetLastError(), c.error);
+            EXPECT_FALSE(winsim::FindDriver(n, env));
+            EXPECT_FALSE(winsim::FileExists(installed));
+        }
+    }
+}
+
+// APD_COPY_ALL_FILES replaces every installed file; APD_COPY_NEW_FILES only those the staged
+// file is newer than, and adds what is missing.
+TEST_F(SpoolerDriverTest, CopyFlagsDecideWhichInstalledFilesAreReplaced) {
+    for (DWORD flags : {DWORD{APD_COPY_ALL_FILES}, DWORD{APD_COPY_NEW_FILES}}) {
+        SCOPED_TRACE(flags);
+        winsim::Reset();
+        ASSERT_TRUE(AddDriver(kX64, u"Windows x64"));
+        winsim::SetProductVersion(kX64 + u"\\3\\vmqdrv64.dll", 1, 0, 0, 2430);
+        winsim::SetProductVersion(kX64 + u"\\3\\vmqui64.dll", 1, 0, 0, 2420);
+        winsim::RemoveTestFile(kX64 + u"\\3\\vmqhelp.chm");
+        // Staged again: an older driver DLL, a newer UI DLL.
+        winsim::WriteTestFile(drv, "older driver");
+        winsim::SetFileMachine(drv, winsim::Machine::X64);
+        winsim::SetProductVersion(drv, 1, 0, 0, 2416);
+        winsim::WriteTestFile(ui, "newer ui");
+        winsim::SetFileMachine(ui, winsim::Machine::X64);
+        winsim::SetProductVersion(ui, 1, 0, 0, 2430);
+        std::u16string n = u"Quillgraph Server", e = u"Windows x64";
+        DRIVER_INFO_6W info{};
+        info.cVersion = 3;
+        info.pName = n.data();
+        info.pEnvironment = e.data();
+        info.pDriverPath = drv.data();
+        info.pDataFile = drv.data();
+        info.pConfigFile = ui.data();
+        info.pHelpFile = help.data();
+        ASSERT_TRUE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), flags));
+        EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqdrv64.dll"),
+                  flags == APD_COPY_ALL_FILES ? "older driver" : "driver");
+        EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqui64.dll"), "newer ui");
+        EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqhelp.chm"), "help");
+    }
+}
+
 TEST_F(SpoolerDriverTest, AddingAgainReplacesTheDriver) {
     ASSERT_TRUE(AddDriver(kX64, nullptr));
     winsim::WriteTestFile(u"C:\\new\\vmqdrv64.dll", "driver v2");
+    winsim::SetFileMachine(u"C:\\new\\vmqdrv64.dll", winsim::Machine::X64);
     std::u16string n = u"QUILLGRAPH SERVER", d = u"C:\\new\\vmqdrv64.dll", ui2 = ui;
-    DRIVER_INFO_3W info{};
+    DRIVER_INFO_6W info{};
     info.cVersion = 3;
     info.pName = n.data();
     info.pDriverPath = d.data();
     info.pDataFile = d.data();
     info.pConfigFile = ui2.data();
-    ASSERT_TRUE(AddPrinterDriverExW(nullptr, 3, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
+    // A file outside the driver directory is taken only with APD_COPY_FROM_DIRECTORY.
+    EXPECT_FALSE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info), APD_COPY_ALL_FILES));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqdrv64.dll"), "driver");
+    ASSERT_TRUE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&info),
+                                    APD_COPY_FROM_DIRECTORY | APD_COPY_ALL_FILES));
     auto drivers = winsim::Drivers();
     ASSERT_EQ(drivers.size(), 1u);
     EXPECT_EQ(drivers[0].name, u"Quillgraph Server");
@@ -153,7 +273,7 @@ TEST_F(SpoolerDriverTest, AddingAgainReplacesTheDriver) {
     EXPECT_EQ(winsim::FileBytes(kX64 + u"\\3\\vmqdrv64.dll"), "driver v2");
 }
 
-TEST_F(SpoolerDriverTest, EnumDriversAtEveryLevel) {
+TEST_F(SpoolerDriverTest, EnumDriversAtLevel6) {
     DWORD needed = 5, count = 5;
     ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &needed, &count));
     EXPECT_EQ(needed, 0u);
@@ -161,23 +281,20 @@ TEST_F(SpoolerDriverTest, EnumDriversAtEveryLevel) {
     ASSERT_TRUE(AddDriver(kX64, u"Windows x64"));
     ASSERT_TRUE(AddDriver(kX64, u"Windows x64", true, u"Second Driver"));
 
-    const size_t sizes[] = {0, sizeof(DRIVER_INFO_1W), sizeof(DRIVER_INFO_2W), sizeof(DRIVER_INFO_3W),
-                            sizeof(DRIVER_INFO_4W), sizeof(DRIVER_INFO_5W), sizeof(DRIVER_INFO_6W)};
-    for (DWORD level = 1; level <= 6; ++level) {
-        SCOPED_TRACE(level);
+    EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &needed, &count));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<BYTE> packed(needed);
+    EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, 6, packed.data(), needed - 1, &needed, &count));
+    ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, 6, packed.data(), needed, &needed, &count));
+    ASSERT_EQ(count, 2u);
+    auto* records = reinterpret_cast<DRIVER_INFO_6W*>(packed.data());
+    EXPECT_EQ(std::u16string(records[0].pName), u"Quillgraph Server");
+    EXPECT_EQ(std::u16string(records[1].pName), u"Second Driver");
+    EXPECT_GE(reinterpret_cast<BYTE*>(records[0].pName), packed.data() + 2 * sizeof(DRIVER_INFO_6W));
+    // Only level 6 is modelled for enumeration.
+    for (DWORD level = 1; level <= 5; ++level) {
         EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, level, nullptr, 0, &needed, &count));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        std::vector<BYTE> buf(needed);
-        EXPECT_FALSE(EnumPrinterDriversW(nullptr, nullptr, level, buf.data(), needed - 1, &needed, &count));
-        ASSERT_TRUE(EnumPrinterDriversW(nullptr, nullptr, level, buf.data(), needed, &needed, &count));
-        ASSERT_EQ(count, 2u);
-        // pName is the first pointer of level 1 and follows cVersion (padded) above it.
-        size_t nameAt = level == 1 ? 0 : 8;
-        LPWSTR name0 = *reinterpret_cast<LPWSTR*>(buf.data() + nameAt);
-        LPWSTR name1 = *reinterpret_cast<LPWSTR*>(buf.data() + sizes[level] + nameAt);
-        EXPECT_EQ(std::u16string(name0), u"Quillgraph Server");
-        EXPECT_EQ(std::u16string(name1), u"Second Driver");
-        EXPECT_GE(reinterpret_cast<BYTE*>(name0), buf.data() + 2 * sizes[level]);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
     }
 
     std::vector<BYTE> buf(4096);
@@ -270,11 +387,13 @@ TEST_F(SpoolerDriverTest, GetPrinterDriverReadsThePrintersDriverPerEnvironment) 
     EXPECT_FALSE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 2, nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNKNOWN_PRINTER_DRIVER));
     ASSERT_TRUE(AddDriver(kX86, u"Windows NT x86"));
-    EXPECT_FALSE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 3, nullptr, 0, &needed));
-    std::vector<BYTE> buf3(needed);
-    ASSERT_TRUE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 3, buf3.data(), needed, &needed));
-    EXPECT_EQ(std::u16string(reinterpret_cast<DRIVER_INFO_3W*>(buf3.data())->pHelpFile),
+    EXPECT_FALSE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 6, nullptr, 0, &needed));
+    std::vector<BYTE> buf6(needed);
+    ASSERT_TRUE(GetPrinterDriverW(h, const_cast<LPWSTR>(u"Windows NT x86"), 6, buf6.data(), needed, &needed));
+    EXPECT_EQ(std::u16string(reinterpret_cast<DRIVER_INFO_6W*>(buf6.data())->pHelpFile),
               kX86 + u"\\3\\vmqhelp.chm");
+    EXPECT_FALSE(GetPrinterDriverW(h, x64, 3, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
     EXPECT_TRUE(ClosePrinter(h));
 
     EXPECT_FALSE(GetPrinterDriverW(h, x64, 2, nullptr, 0, &needed));

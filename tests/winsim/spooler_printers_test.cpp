@@ -256,6 +256,73 @@ TEST_F(SpoolerPrinterTest, PurgeAndDeletionWithQueuedJobs) {
     EXPECT_EQ(deletes, std::vector<std::u16string>{u"qgrServer"});
 }
 
+// A command goes with level 0 only, and only PRINTER_CONTROL_SET_STATUS takes data; level 1
+// is not settable. A refused call changes nothing and its record keeps level and command.
+TEST_F(SpoolerPrinterTest, SetPrinterCommandAndLevelRules) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    winsim::AddJobs(u"qgrServer", 2);
+    HANDLE h = Open(u"qgrServer", PRINTER_ALL_ACCESS);
+    auto buf = Info2(h);
+    struct Case {
+        DWORD level;
+        bool data;
+        DWORD command;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {2, true, PRINTER_CONTROL_PURGE, ERROR_INVALID_PARAMETER},
+        {2, true, PRINTER_CONTROL_PAUSE, ERROR_INVALID_PARAMETER},
+        {0, true, PRINTER_CONTROL_PURGE, ERROR_INVALID_PARAMETER},
+        {1, true, 0, ERROR_INVALID_LEVEL},
+        {1, false, PRINTER_CONTROL_PURGE, ERROR_INVALID_LEVEL},
+        {0, false, 0, ERROR_INVALID_PRINTER_COMMAND},
+        {0, false, 9, ERROR_INVALID_PRINTER_COMMAND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.level << "/" << c.command);
+        winsim::ClearCalls();
+        EXPECT_FALSE(SetPrinterW(h, c.level, c.data ? buf.data() : nullptr, c.command));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->jobs, 2u);
+        EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->status, 0u);
+        ASSERT_EQ(winsim::Calls().size(), 1u);
+        EXPECT_EQ(winsim::Calls()[0].args.rfind(u"qgrServer," + winsim::ToU16(std::to_string(c.level)) + u"," +
+                                                    winsim::ToU16(std::to_string(c.command)),
+                                                0),
+                  0u);
+    }
+    ASSERT_TRUE(SetPrinterW(h, 2, buf.data(), 0));
+    ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE));
+    EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->jobs, 0u);
+    EXPECT_TRUE(ClosePrinter(h));
+}
+
+// A held (paused) printer with jobs is not deleted; a purge empties it whether paused or not,
+// and a printer pending deletion cannot be held.
+TEST_F(SpoolerPrinterTest, PausedPrinterWithJobsRefusesDeletionUntilPurged) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    winsim::AddJobs(u"qgrServer", 2);
+    HANDLE h = Open(u"qgrServer", DELETE | PRINTER_ACCESS_ADMINISTER);
+    ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PAUSE));
+    EXPECT_FALSE(DeletePrinter(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(winsim::FindPrinter(u"qgrServer")->pendingDeletion);
+    ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE));
+    EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->jobs, 0u);
+    ASSERT_TRUE(DeletePrinter(h));
+    EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
+    EXPECT_TRUE(ClosePrinter(h));
+
+    ASSERT_TRUE(Add(u"Busy"));
+    winsim::AddJobs(u"Busy", 1);
+    h = Open(u"Busy", DELETE | PRINTER_ACCESS_ADMINISTER);
+    ASSERT_TRUE(DeletePrinter(h));
+    EXPECT_FALSE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PAUSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_STATE));
+    EXPECT_EQ(winsim::FindPrinter(u"Busy")->status & PRINTER_STATUS_PAUSED, 0u);
+    EXPECT_TRUE(ClosePrinter(h));
+}
+
 TEST_F(SpoolerPrinterTest, EnumPrintersInCreationOrderWithTheDefaultMark) {
     DWORD needed = 7, count = 7;
     ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed, &count));
@@ -275,28 +342,22 @@ TEST_F(SpoolerPrinterTest, EnumPrintersInCreationOrderWithTheDefaultMark) {
     EXPECT_EQ(std::u16string(p[0].pPrinterName), u"B");
     EXPECT_EQ(std::u16string(p[1].pPrinterName), u"A");
     EXPECT_EQ(std::u16string(p[1].pPortName), u"FILE:");
+    // The default printer is not announced by an attribute unless a test asks for it.
     EXPECT_FALSE(p[0].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
-    EXPECT_TRUE(p[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_FALSE(p[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    winsim::ReportDefaultAttribute(true);
+    ASSERT_TRUE(EnumPrintersW(6, nullptr, 2, buf.data(), needed, &needed, &count));
+    EXPECT_FALSE(AsInfo2(buf)[0].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
+    EXPECT_TRUE(AsInfo2(buf)[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
     // The mark is reported, not stored.
     EXPECT_FALSE(winsim::FindPrinter(u"A")->attributes & PRINTER_ATTRIBUTE_DEFAULT);
-
     winsim::ReportDefaultAttribute(false);
-    ASSERT_TRUE(EnumPrintersW(6, nullptr, 2, buf.data(), needed, &needed, &count));
-    EXPECT_FALSE(AsInfo2(buf)[1].Attributes & PRINTER_ATTRIBUTE_DEFAULT);
 
-    // Levels 1 and 4.
-    EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, nullptr, 0, &needed, &count));
-    EXPECT_EQ(needed, 2 * sizeof(PRINTER_INFO_4W) + (2 + 2) * 2);
-    std::vector<BYTE> buf4(needed);
-    ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 4, buf4.data(), needed, &needed, &count));
-    EXPECT_EQ(std::u16string(reinterpret_cast<PRINTER_INFO_4W*>(buf4.data())[1].pPrinterName), u"A");
-    EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 1, nullptr, 0, &needed, &count));
-    std::vector<BYTE> buf1(needed);
-    ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 1, buf1.data(), needed, &needed, &count));
-    EXPECT_EQ(std::u16string(reinterpret_cast<PRINTER_INFO_1W*>(buf1.data())[0].pDescription),
-              u"B,Quillgraph Server,");
-    EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, 3, nullptr, 0, &needed, &count));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+    // Only level 2 is modelled.
+    for (DWORD level : {1u, 3u, 4u}) {
+        EXPECT_FALSE(EnumPrintersW(PRINTER_ENUM_LOCAL, nullptr, level, nullptr, 0, &needed, &count));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+    }
 }
 
 TEST_F(SpoolerPrinterTest, DefaultPrinter) {
@@ -394,8 +455,12 @@ TEST_F(SpoolerPrinterTest, PrinterDataPlainAndKeyed) {
 
     DWORD storedType = 0;
     std::string bytes;
-    ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "DsUser", "subkey", &storedType, &bytes));
+    std::string stored;
+    ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "DsUser", "subkey", &storedType, &bytes, &stored));
     EXPECT_EQ(bytes, "ab");
+    EXPECT_EQ(stored, std::string("a\0b\0", 4)) << "strings are kept in UTF-16";
+    ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "DsUser", "Count", &storedType, &bytes, &stored));
+    EXPECT_EQ(stored, std::string(reinterpret_cast<const char*>(&dword), 4)) << "other types as written";
     ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "", "SubKey", &storedType, &bytes));
     EXPECT_EQ(bytes, std::string(value, cb));
     EXPECT_TRUE(ClosePrinter(h));
@@ -404,6 +469,48 @@ TEST_F(SpoolerPrinterTest, PrinterDataPlainAndKeyed) {
     HANDLE user = Open(u"qgrServer", 0);
     EXPECT_EQ(GetPrinterDataExA(user, "DsUser", "SubKey", &type, out.data(), 64, &needed), 0u);
     EXPECT_TRUE(ClosePrinter(user));
+}
+
+// String values are stored in UTF-16 and converted through code page 1252 on the ANSI calls;
+// the size the ANSI read asks for is the converted size, or with the switch the stored one.
+TEST_F(SpoolerPrinterTest, AnsiPrinterDataIsConvertedAndSizedByTheSwitch) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    HANDLE h = Open(u"qgrServer", PRINTER_ALL_ACCESS);
+    const char text[] = "Caf\xE9 \x80";  // e acute and the euro sign in code page 1252
+    const DWORD n = sizeof(text) - 1;
+    for (DWORD type : {DWORD{REG_SZ}, DWORD{REG_EXPAND_SZ}}) {
+        ASSERT_EQ(SetPrinterDataA(h, const_cast<LPSTR>("Text"), type, reinterpret_cast<LPBYTE>(const_cast<char*>(text)),
+                                  n + 1),
+                  0u);
+        std::string stored;
+        ASSERT_TRUE(winsim::GetTestPrinterData(u"qgrServer", "", "Text", nullptr, nullptr, &stored));
+        const std::u16string wide = u"Caf\u00E9 \u20AC";
+        EXPECT_EQ(stored, std::string(reinterpret_cast<const char*>(wide.c_str()), (wide.size() + 1) * 2));
+        for (bool wideSize : {false, true}) {
+            SCOPED_TRACE(wideSize);
+            winsim::AnsiPrinterDataAsksWideSize(wideSize);
+            const DWORD asks = wideSize ? 2 * (n + 1) : n + 1;
+            DWORD needed = 0, got = 0;
+            std::vector<BYTE> out(2 * (n + 1), 0xAA);
+            EXPECT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("Text"), &got, nullptr, 0, &needed),
+                      static_cast<DWORD>(ERROR_MORE_DATA));
+            EXPECT_EQ(needed, asks);
+            EXPECT_EQ(GetPrinterDataExA(h, "PrinterDriverData", "Text", &got, out.data(), asks - 1, &needed),
+                      static_cast<DWORD>(ERROR_MORE_DATA));
+            ASSERT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("Text"), &got, out.data(), asks, &needed), 0u);
+            EXPECT_EQ(got, type);
+            EXPECT_EQ(std::memcmp(out.data(), text, n + 1), 0);
+            EXPECT_EQ(out[n + 1], 0xAA) << "the ANSI text only";
+        }
+    }
+    // Other types are neither converted nor sized differently.
+    winsim::AnsiPrinterDataAsksWideSize(true);
+    DWORD value = 7, needed = 0, type = 0;
+    ASSERT_EQ(SetPrinterDataA(h, const_cast<LPSTR>("N"), REG_DWORD, reinterpret_cast<LPBYTE>(&value), 4), 0u);
+    EXPECT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("N"), &type, nullptr, 0, &needed),
+              static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(needed, 4u);
+    EXPECT_TRUE(ClosePrinter(h));
 }
 
 }  // namespace

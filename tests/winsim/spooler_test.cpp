@@ -35,6 +35,7 @@ protected:
     // Installs the product-like monitor whose DLL provides one port.
     void InstallProductMonitor() {
         winsim::WriteTestFile(kMonPath, "MZ monitor");
+        winsim::SetFileMachine(kMonPath, winsim::Machine::X64);
         winsim::SetMonitorDllPorts(kMonDll, {u"QuillgraphServer:"});
         ASSERT_TRUE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str()));
     }
@@ -122,7 +123,17 @@ TEST_F(SpoolerTest, AddMonitorChecksDllNameLevelAndEnvironment) {
     EXPECT_FALSE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
+    // The 64-bit spooler loads only x64 images, whatever environment is named.
     winsim::WriteTestFile(kMonPath, "MZ");
+    for (winsim::Machine m : {winsim::Machine::None, winsim::Machine::X86}) {
+        winsim::SetFileMachine(kMonPath, m);
+        EXPECT_FALSE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str()));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+        EXPECT_FALSE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str(), u"Windows NT x86"));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+    }
+    winsim::SetFileMachine(kMonPath, winsim::Machine::X64);
+    EXPECT_EQ(winsim::FileBytes(kMonPath), "MZ") << "the header is not part of the contents";
     EXPECT_FALSE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str(), u"Windows IA64"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ENVIRONMENT));
     EXPECT_FALSE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str(), u"Windows x64", 1));
@@ -251,6 +262,7 @@ TEST_F(SpoolerTest, EveryCallFailsWhileTheSpoolerIsStopped) {
 
 TEST_F(SpoolerTest, CallsAreRecordedAndHonourInjectedFaults) {
     winsim::WriteTestFile(kMonPath, "MZ");
+    winsim::SetFileMachine(kMonPath, winsim::Machine::X64);
     winsim::ClearCalls();
     winsim::InjectFault("AddMonitorW", ERROR_ACCESS_DENIED, 2);
     EXPECT_FALSE(AddMonitor(u"QuillgraphServer:", kMonDll.c_str()));

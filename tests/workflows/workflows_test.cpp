@@ -81,6 +81,7 @@ TEST_F(WorkflowTest, ReInstallOnAFreshSystemRemovesNothingAndInstallsInOrder) {
 
 TEST_F(WorkflowTest, ReInstallRegistersAnUnregisteredCompatibleMonitorWithoutCopyingItsDll) {
     winsim::WriteTestFile(qgrtest::kMonitorDll, "monitor DLL already in place");
+    winsim::SetFileMachine(qgrtest::kMonitorDll, winsim::Machine::X64);
     winsim::SetProductVersion(qgrtest::kMonitorDll, 1, 0, 0, 2416);
     const std::string inPlace = winsim::FileBytes(qgrtest::kMonitorDll);
     InitContext(ctx, kInitBothEnvironments | kInitStartX64);

@@ -248,7 +248,7 @@ bool DirectoryExists(std::u16string_view path) { return DirKeyExists(Key(path));
 std::string FileBytes(std::u16string_view path) {
     auto n = Find(Key(path));
     if (!n || n->directory) return {};
-    return kernel::WithoutVersionBlock(n->bytes);
+    return kernel::WithoutImageHeader(kernel::WithoutVersionBlock(n->bytes));
 }
 
 std::string FileRawBytes(std::u16string_view path) {
@@ -293,6 +293,25 @@ void SetProductVersion(std::u16string_view path, WORD a, WORD b, WORD c, WORD d)
 void ClearVersion(std::u16string_view path) {
     auto n = Find(Key(path));
     if (n && !n->directory) n->bytes = kernel::WithoutVersionBlock(n->bytes);
+}
+
+void SetFileMachine(std::u16string_view path, Machine machine) {
+    std::u16string key = Key(path);
+    if (!Find(key)) WriteTestFile(path, "");
+    auto n = Find(key);
+    std::string rest = kernel::WithoutImageHeader(n->bytes);
+    WORD code = machine == Machine::X64 ? kernel::kMachineX64 : machine == Machine::X86 ? kernel::kMachineX86 : 0;
+    n->bytes = code ? kernel::MakeImageHeader(code) + rest : rest;
+}
+
+Machine FileMachine(std::u16string_view path) {
+    auto n = Find(Key(path));
+    if (!n || n->directory) return Machine::None;
+    switch (kernel::ImageMachine(n->bytes)) {
+        case kernel::kMachineX64: return Machine::X64;
+        case kernel::kMachineX86: return Machine::X86;
+        default: return Machine::None;
+    }
 }
 
 void SetTestFileAttributes(std::u16string_view path, DWORD attributes) {

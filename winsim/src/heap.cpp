@@ -1,8 +1,10 @@
 // Global, local and process heaps over real malloc'd blocks, with accounting so that tests
-// can check that a run released everything, and detection of frees of unknown pointers.
+// can check that a run released everything, detection of frees of unknown pointers, and guard
+// bytes behind every block so that a small overrun shows without a sanitizer.
 #include <winsim/core.h>
 #include <winsim/heap.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -23,7 +25,12 @@ struct HeapState {
     std::map<const void*, Block> blocks;
     size_t reallocations = 0;
     size_t badFrees = 0;
+    size_t overrunsAtFree = 0;
 };
+
+// Guard bytes behind each block, as a debug heap fills its tail.
+const size_t kGuardBytes = 16;
+const unsigned char kGuardByte = 0xFD;
 
 HeapState& State() {
     static HeapState state;
@@ -33,11 +40,31 @@ HeapState& State() {
 // Never dereferenced; only compared.
 HANDLE const kProcessHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x00A70000));
 
+// malloc(0) may return NULL; every block is a distinct live pointer, guard included.
+void* RawBlock(size_t bytes) {
+    auto* p = static_cast<unsigned char*>(std::malloc(bytes + kGuardBytes));
+    if (p) std::memset(p + bytes, kGuardByte, kGuardBytes);
+    return p;
+}
+
+bool GuardIntact(const void* p, size_t bytes) {
+    const auto* tail = static_cast<const unsigned char*>(p) + bytes;
+    for (size_t i = 0; i < kGuardBytes; ++i)
+        if (tail[i] != kGuardByte) return false;
+    return true;
+}
+
+// Checked when a block goes back: Windows' heap would report the corruption here.
+void CheckAtFree(const void* p, const Block& b) {
+    if (GuardIntact(p, b.size)) return;
+    ++State().overrunsAtFree;
+    std::fprintf(stderr, "winsim: heap block of %zu bytes was written past its end\n", b.size);
+}
+
 void* NewBlock(HeapKind kind, size_t bytes, bool zero) {
-    // malloc(0) may return NULL; every block must be a distinct live pointer.
-    void* p = std::malloc(bytes ? bytes : 1);
+    void* p = RawBlock(bytes);
     if (!p) return nullptr;
-    if (zero) std::memset(p, 0, bytes ? bytes : 1);
+    if (zero) std::memset(p, 0, bytes);
     State().blocks[p] = Block{kind, bytes};
     return p;
 }
@@ -64,12 +91,20 @@ bool FreeGlobalOrLocal(void* p) {
         ++State().badFrees;
         return false;
     }
+    CheckAtFree(p, it->second);
     State().blocks.erase(it);
     std::free(p);
     return true;
 }
 
 }  // namespace
+
+size_t HeapOverruns() {
+    size_t n = State().overrunsAtFree;
+    for (auto& [p, b] : State().blocks)
+        if (!GuardIntact(p, b.size)) ++n;
+    return n;
+}
 
 size_t LiveGlobalBlocks() { return Count(HeapKind::Global); }
 size_t LiveLocalBlocks() { return Count(HeapKind::Local); }
@@ -175,8 +210,9 @@ LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBy
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    CheckAtFree(lpMem, it->second);
     // Always move the block, so a stale pointer to the old one shows under AddressSanitizer.
-    void* p = std::malloc(dwBytes ? dwBytes : 1);
+    void* p = RawBlock(dwBytes);
     if (!p) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -205,6 +241,7 @@ BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    CheckAtFree(lpMem, it->second);
     State().blocks.erase(it);
     std::free(lpMem);
     return TRUE;

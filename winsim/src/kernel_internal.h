@@ -30,6 +30,15 @@ void* AccountedLocalAlloc(size_t bytes, bool zero);
 // A VS_VERSIONINFO block (header, key, fixed info) and a file's bytes without it.
 std::string MakeVersionBlock(WORD a, WORD b, WORD c, WORD d);
 std::string WithoutVersionBlock(const std::string& bytes);
+// The product version a.b.c.d of a file's bytes as one number (a in the top 16 bits), 0 without one.
+uint64_t VersionOfBytes(const std::string& bytes);
+
+// An image header ("MZ" stub and the PE machine field) at the start of a file's bytes.
+std::string MakeImageHeader(WORD machine);
+std::string WithoutImageHeader(const std::string& bytes);
+WORD ImageMachine(const std::string& bytes);  // 0 without a header
+inline constexpr WORD kMachineX64 = 0x8664;
+inline constexpr WORD kMachineX86 = 0x014C;
 
 // Files, for the reboot and the registry.
 bool MoveTestFile(std::u16string_view from, std::u16string_view to, bool replace);

@@ -355,11 +355,22 @@ void OnReboot(std::function<void()> listener) { RebootListeners().push_back(std:
 
 namespace kernel {
 
+// The platform appends to the stored bytes; it does not re-read and rewrite the pairs before.
+// Only a list terminator behind complete pairs makes way for the new pair (which ends with its
+// own); a value that lacks it, or has a string without its pair, keeps every byte.
 bool AppendPendingRename(const std::u16string& source, const std::u16string& destination) {
-    std::vector<std::u16string> strings = PendingRenameStrings();
-    strings.push_back(source);
-    strings.push_back(destination);
-    SetRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenameValue, REG_MULTI_SZ, JoinMulti(strings));
+    std::string bytes;
+    GetRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenameValue, nullptr, &bytes);
+    if (bytes.size() % 2) bytes.push_back('\0');
+    std::u16string units = Units(bytes);
+    if (!units.empty() && units.back() == u'\0' && (units.size() == 1 || units[units.size() - 2] == u'\0')) {
+        size_t strings = 0;
+        for (size_t i = 0; i + 1 < units.size(); ++i)
+            if (units[i] == u'\0') ++strings;
+        if (strings % 2 == 0) bytes.resize(bytes.size() - 2);
+    }
+    bytes += Bytes16(source + u'\0' + destination + u'\0' + u'\0');
+    SetRegValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenameValue, REG_MULTI_SZ, bytes);
     return true;
 }
 
@@ -371,16 +382,20 @@ using namespace winsim;
 extern "C" {
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    (void)ulOptions;
-    RecordCall("RegOpenKeyExW", Describe(hKey, kernel::FromW(lpSubKey)) + u"," + kernel::Hex(samDesired));
+    RecordCall("RegOpenKeyExW", Describe(hKey, kernel::FromW(lpSubKey)) + u"," + kernel::Dec(ulOptions) + u"," +
+                                     kernel::Hex(samDesired));
     if (LSTATUS fault = 0; RegFault("RegOpenKeyExW", &fault)) return fault;
+    // The only option an open takes is REG_OPTION_OPEN_LINK.
+    if (ulOptions & ~static_cast<DWORD>(REG_OPTION_OPEN_LINK)) return Done(ERROR_INVALID_PARAMETER);
     return Done(OpenKeyCommon(hKey, kernel::FromW(lpSubKey), samDesired, phkResult));
 }
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    (void)ulOptions;
-    RecordCall("RegOpenKeyExA", Describe(hKey, kernel::FromA(lpSubKey)) + u"," + kernel::Hex(samDesired));
+    RecordCall("RegOpenKeyExA", Describe(hKey, kernel::FromA(lpSubKey)) + u"," + kernel::Dec(ulOptions) + u"," +
+                                     kernel::Hex(samDesired));
     if (LSTATUS fault = 0; RegFault("RegOpenKeyExA", &fault)) return fault;
+    // The only option an open takes is REG_OPTION_OPEN_LINK.
+    if (ulOptions & ~static_cast<DWORD>(REG_OPTION_OPEN_LINK)) return Done(ERROR_INVALID_PARAMETER);
     return Done(OpenKeyCommon(hKey, kernel::FromA(lpSubKey), samDesired, phkResult));
 }
 

@@ -3,7 +3,9 @@
 #include <winsim/core.h>
 #include <winsim/services.h>
 
+#include <cstdint>
 #include <map>
+#include <vector>
 
 #include "kernel_internal.h"
 
@@ -17,7 +19,8 @@ struct Service {
     bool autoStart = false;
     int starts = 0;
     int stops = 0;
-    int pollsLeft = 0;  // status queries still reporting the pending state; negative: forever
+    DWORD pendingTarget = 0;  // the state a pending transition ends in
+    uint64_t doneAt = 0;      // virtual time at which it ends; UINT64_MAX: never
     DWORD checkPoint = 0;
 };
 
@@ -76,26 +79,43 @@ void Fill(const Service& s, LPSERVICE_STATUS status) {
     status->dwWaitHint = pending ? 2000 : 0;
 }
 
-// Begins a transition: at once when the script says 0 polls, else through the pending state.
-void Begin(Service& s, DWORD pending, DWORD target, int polls) {
-    if (polls == 0) {
+bool Pending(const Service& s) { return s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING; }
+
+// Begins a transition: at once when the script says 0 ms, else through the pending state until
+// the virtual clock reaches its end (negative: never).
+void Begin(Service& s, DWORD pending, DWORD target, int ms) {
+    if (ms == 0) {
         ChangeState(s, target);
         return;
     }
     ChangeState(s, pending);
-    s.pollsLeft = polls;
+    s.pendingTarget = target;
+    s.doneAt = ms < 0 ? UINT64_MAX : Now() + static_cast<uint64_t>(ms);
 }
 
-// One status query: a pending service makes progress.
-void Poll(Service& s) {
-    if (s.state != SERVICE_START_PENDING && s.state != SERVICE_STOP_PENDING) return;
-    if (s.pollsLeft == 0) {
-        ChangeState(s, s.state == SERVICE_START_PENDING ? SERVICE_RUNNING : SERVICE_STOPPED);
-        return;
-    }
-    if (s.pollsLeft > 0) --s.pollsLeft;
-    ++s.checkPoint;
+// Ends a pending transition whose time has come; queries do not move it.
+void Settle(Service& s) {
+    if (Pending(s) && Now() >= s.doneAt) ChangeState(s, s.pendingTarget);
 }
+
+// One status query: a pending service reports progress.
+void Poll(Service& s) {
+    Settle(s);
+    if (Pending(s)) ++s.checkPoint;
+}
+
+struct ClockHook {
+    ClockHook() {
+        OnClockAdvance([](uint64_t) {
+            std::vector<std::u16string> keys;
+            for (auto& [key, s] : State().services) keys.push_back(key);
+            for (auto& key : keys) {
+                auto it = State().services.find(key);
+                if (it != State().services.end()) Settle(it->second);
+            }
+        });
+    }
+} clockHook;
 
 DWORD Granted(DWORD access) {
     DWORD g = access;
@@ -165,7 +185,7 @@ ServiceScript& ScriptService(std::u16string_view name) { return Get(name).script
 
 void SetServiceState(std::u16string_view name, DWORD state) {
     Service& s = Get(name);
-    s.pollsLeft = 0;
+    s.doneAt = 0;
     ChangeState(s, state);
 }
 
@@ -197,7 +217,7 @@ namespace kernel {
 void ServicesRestartForReboot() {
     for (auto& [key, s] : State().services) {
         s.state = s.autoStart ? SERVICE_RUNNING : SERVICE_STOPPED;
-        s.pollsLeft = 0;
+        s.doneAt = 0;
         s.checkPoint = 0;
     }
 }
@@ -279,29 +299,17 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
         SetLastError(s->script.startError);
         return FALSE;
     }
-    Begin(*s, SERVICE_START_PENDING, SERVICE_RUNNING, s->script.pollsToStart);
+    Begin(*s, SERVICE_START_PENDING, SERVICE_RUNNING, s->script.msToStart);
     return TRUE;
 }
 
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
     RecordCall("ControlService", NameOf(hService) + u"," + kernel::Dec(dwControl));
     if (TakeFault("ControlService")) return FALSE;
+    // Only the stop control is modelled; the others are refused as a service refuses a control
+    // it does not accept.
     const DWORD kInvalidServiceControl = 1052;
-    DWORD right = 0;
-    switch (dwControl) {
-        case SERVICE_CONTROL_STOP: right = SERVICE_STOP; break;
-        case SERVICE_CONTROL_INTERROGATE: right = SERVICE_INTERROGATE; break;
-        case SERVICE_CONTROL_PAUSE:
-        case SERVICE_CONTROL_CONTINUE: right = SERVICE_PAUSE_CONTINUE; break;
-        default:
-            if (dwControl < 128 || dwControl > 255) {
-                if (!ServiceFor(hService, 0)) return FALSE;
-                SetLastError(ERROR_INVALID_PARAMETER);
-                return FALSE;
-            }
-            right = SERVICE_USER_DEFINED_CONTROL;
-    }
-    Service* s = ServiceFor(hService, right);
+    Service* s = ServiceFor(hService, dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : 0);
     if (!s) return FALSE;
     if (!lpServiceStatus) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -316,7 +324,6 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
         return FALSE;
     }
-    if (dwControl == SERVICE_CONTROL_INTERROGATE) return TRUE;
     if (dwControl != SERVICE_CONTROL_STOP) {
         SetLastError(kInvalidServiceControl);
         return FALSE;
@@ -325,7 +332,7 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
         SetLastError(s->script.controlError);
         return FALSE;
     }
-    Begin(*s, SERVICE_STOP_PENDING, SERVICE_STOPPED, s->script.pollsToStop);
+    Begin(*s, SERVICE_STOP_PENDING, SERVICE_STOPPED, s->script.msToStop);
     Fill(*s, lpServiceStatus);
     return TRUE;
 }

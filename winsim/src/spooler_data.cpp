@@ -1,13 +1,18 @@
 // Printer data: GetPrinterDataA/SetPrinterDataA (the "PrinterDriverData" key) and the keyed
-// GetPrinterDataExA/SetPrinterDataExA. These return their error instead of setting it.
+// GetPrinterDataExA/SetPrinterDataExA. These return their error instead of setting it. The
+// spooler keeps string values in UTF-16; the ANSI calls convert on the way in and out.
 #include "spooler_internal.h"
 
 #include <cstring>
+
+#include "kernel_internal.h"
 
 using namespace winsim;
 using namespace winsim::spool;
 
 namespace {
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // Common entry: record, fault, spooler check, handle. Returns 0 and the printer, or the error.
 DWORD EnterData(std::string_view api, HANDLE h, std::u16string_view args, Printer** printer,
@@ -28,16 +33,19 @@ DWORD GetData(Printer* p, LPCSTR key, LPCSTR value, LPDWORD pType, LPBYTE pData,
     if (v == k->second.end()) return ERROR_FILE_NOT_FOUND;
     const PrinterValue& val = v->second;
     if (pType) *pType = val.type;
-    *pcbNeeded = static_cast<DWORD>(val.bytes.size());
-    if (!pData || nSize < val.bytes.size()) return ERROR_MORE_DATA;
-    if (!val.bytes.empty()) std::memcpy(pData, val.bytes.data(), val.bytes.size());
+    std::string bytes = AnsiView(val);
+    // The size the ANSI read asks for a string is not documented: the converted size, or the
+    // stored UTF-16 size when a test says so.
+    size_t needed = IsStringType(val.type) && S().ansiDataWideSize ? val.bytes.size() : bytes.size();
+    *pcbNeeded = static_cast<DWORD>(needed);
+    if (!pData || nSize < needed) return ERROR_MORE_DATA;
+    if (!bytes.empty()) std::memcpy(pData, bytes.data(), bytes.size());
     return ERROR_SUCCESS;
 }
 
 DWORD SetData(Printer* p, LPCSTR key, LPCSTR value, DWORD type, LPBYTE pData, DWORD cbData) {
     if (!value || (cbData && !pData)) return ERROR_INVALID_PARAMETER;
-    std::string bytes(cbData, '\0');
-    if (cbData) std::memcpy(&bytes[0], pData, cbData);
+    std::string bytes = StoredForm(type, std::string(reinterpret_cast<const char*>(pData), pData ? cbData : 0));
     auto& values = p->info.data[UpperA(key)];
     auto it = values.find(UpperA(value));
     // A value keeps the spelling of its name from when it was created.

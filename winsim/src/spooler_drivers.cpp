@@ -2,6 +2,8 @@
 // GetPrinterDriverW, GetPrinterDriverDirectoryW.
 #include "spooler_internal.h"
 
+#include "kernel_internal.h"
+
 #include <winsim/files.h>
 #include <winsim/registry.h>
 
@@ -17,15 +19,27 @@ std::u16string FileName(std::u16string_view path) {
     return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
 }
 
-// A bare file name stands for a file in the environment's driver directory.
-std::u16string SourcePath(int env, const std::u16string& name) {
-    if (name.find_first_of(u"\\/") != std::u16string::npos) return name;
-    return DriverDir(env) + u"\\" + name;
+std::u16string DirectoryOf(std::u16string_view path) {
+    size_t slash = path.find_last_of(u"\\/");
+    return slash == std::u16string_view::npos ? std::u16string() : std::u16string(path.substr(0, slash));
+}
+
+// Where the spooler takes a driver file from. Without APD_COPY_FROM_DIRECTORY every file must
+// have been staged in the environment's driver directory: a bare name stands for a file there,
+// and a full path elsewhere is not looked at. Empty: the file cannot be taken.
+std::u16string SourcePath(int env, const std::u16string& name, DWORD flags) {
+    if (name.find_first_of(u"\\/") == std::u16string::npos) return DriverDir(env) + u"\\" + name;
+    if (flags & APD_COPY_FROM_DIRECTORY) return name;
+    if (UpperPath(kernel::NormalizePath(DirectoryOf(name))) != UpperPath(DriverDir(env))) return {};
+    return name;
 }
 
 std::u16string InstalledPath(int env, const std::u16string& source) {
     return DriverDir(env) + u"\\3\\" + FileName(source);
 }
+
+// The build of a file's version resource (a.b.c.d as one number), 0 without one.
+uint64_t FileVersionOf(const std::u16string& path) { return kernel::VersionOfBytes(FileRawBytes(path)); }
 
 std::vector<std::u16string> DriverFiles(const SpoolDriver& d) {
     std::vector<std::u16string> files;
@@ -48,14 +62,9 @@ std::optional<std::u16string> NonEmpty(const std::u16string& s) {
     return s;
 }
 
-// One DRIVER_INFO_nW record. Level 1 has only the name; each higher level extends level 2
-// or level 3 with the members that it adds.
+// One DRIVER_INFO_2W record (the driver of an open printer) or DRIVER_INFO_6W (enumeration);
+// the other levels are not modelled.
 Record DriverRecord(const SpoolDriver& d, DWORD level) {
-    if (level == 1) {
-        Record r = MakeRecord(DRIVER_INFO_1W{});
-        r.strings.emplace_back(offsetof(DRIVER_INFO_1W, pName), d.name);
-        return r;
-    }
     Record r;
     auto common = [&](auto info) {
         using T = decltype(info);
@@ -67,47 +76,30 @@ Record DriverRecord(const SpoolDriver& d, DWORD level) {
         r.strings.emplace_back(offsetof(T, pDataFile), d.dataFile);
         r.strings.emplace_back(offsetof(T, pConfigFile), d.configFile);
     };
-    auto level3 = [&](auto info) {
-        using T = decltype(info);
-        common(info);
-        r.strings.emplace_back(offsetof(T, pHelpFile), NonEmpty(d.helpFile));
-        r.strings.emplace_back(offsetof(T, pDependentFiles), ToMultiSz(d.dependentFiles));
-        r.strings.emplace_back(offsetof(T, pMonitorName), NonEmpty(d.monitorName));
-        r.strings.emplace_back(offsetof(T, pDefaultDataType), NonEmpty(d.defaultDataType));
-    };
-    switch (level) {
-        case 2:
-            common(DRIVER_INFO_2W{});
-            break;
-        case 3:
-            level3(DRIVER_INFO_3W{});
-            break;
-        case 4:
-            level3(DRIVER_INFO_4W{});
-            r.strings.emplace_back(offsetof(DRIVER_INFO_4W, pszzPreviousNames), ToMultiSz(d.previousNames));
-            break;
-        case 5:
-            common(DRIVER_INFO_5W{});
-            break;
-        default: {
-            DRIVER_INFO_6W info{};
-            info.ftDriverDate = d.driverDate;
-            info.dwlDriverVersion = d.driverVersion;
-            level3(info);
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszzPreviousNames), ToMultiSz(d.previousNames));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszMfgName), NonEmpty(d.mfgName));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszOEMUrl), NonEmpty(d.oemUrl));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszHardwareID), NonEmpty(d.hardwareId));
-            r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszProvider), NonEmpty(d.provider));
-            break;
-        }
+    if (level == 2) {
+        common(DRIVER_INFO_2W{});
+        return r;
     }
+    DRIVER_INFO_6W info{};
+    info.ftDriverDate = d.driverDate;
+    info.dwlDriverVersion = d.driverVersion;
+    common(info);
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pHelpFile), NonEmpty(d.helpFile));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pDependentFiles), ToMultiSz(d.dependentFiles));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pMonitorName), NonEmpty(d.monitorName));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pDefaultDataType), NonEmpty(d.defaultDataType));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszzPreviousNames), ToMultiSz(d.previousNames));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszMfgName), NonEmpty(d.mfgName));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszOEMUrl), NonEmpty(d.oemUrl));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszHardwareID), NonEmpty(d.hardwareId));
+    r.strings.emplace_back(offsetof(DRIVER_INFO_6W, pszProvider), NonEmpty(d.provider));
     return r;
 }
 
-// Reads the caller's DRIVER_INFO_2W/3W/4W/6W into a record (paths still as given).
+// Reads the caller's DRIVER_INFO_6W into a record (paths still as given); the other levels
+// are not modelled.
 bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
-    if (level != 2 && level != 3 && level != 4 && level != 6) {
+    if (level != 6) {
         SetLastError(ERROR_INVALID_LEVEL);
         return false;
     }
@@ -115,34 +107,47 @@ bool ReadDriverInfo(DWORD level, LPBYTE p, SpoolDriver* d, LPCWSTR* env) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(p);
-    d->name = Str(i2->pName);
-    d->driverPath = Str(i2->pDriverPath);
-    d->dataFile = Str(i2->pDataFile);
-    d->configFile = Str(i2->pConfigFile);
-    *env = i2->pEnvironment;
-    if (level >= 3) {
-        auto* i3 = reinterpret_cast<DRIVER_INFO_3W*>(p);
-        d->helpFile = Str(i3->pHelpFile);
-        d->dependentFiles = FromMultiSz(i3->pDependentFiles);
-        d->monitorName = Str(i3->pMonitorName);
-        d->defaultDataType = Str(i3->pDefaultDataType);
-    }
-    if (level >= 4) d->previousNames = FromMultiSz(reinterpret_cast<DRIVER_INFO_4W*>(p)->pszzPreviousNames);
-    if (level == 6) {
-        auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
-        d->driverDate = i6->ftDriverDate;
-        d->driverVersion = i6->dwlDriverVersion;
-        d->mfgName = Str(i6->pszMfgName);
-        d->oemUrl = Str(i6->pszOEMUrl);
-        d->hardwareId = Str(i6->pszHardwareID);
-        d->provider = Str(i6->pszProvider);
-    }
+    auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+    d->name = Str(i6->pName);
+    d->driverPath = Str(i6->pDriverPath);
+    d->dataFile = Str(i6->pDataFile);
+    d->configFile = Str(i6->pConfigFile);
+    *env = i6->pEnvironment;
+    d->helpFile = Str(i6->pHelpFile);
+    d->dependentFiles = FromMultiSz(i6->pDependentFiles);
+    d->monitorName = Str(i6->pMonitorName);
+    d->defaultDataType = Str(i6->pDefaultDataType);
+    d->previousNames = FromMultiSz(i6->pszzPreviousNames);
+    d->driverDate = i6->ftDriverDate;
+    d->driverVersion = i6->dwlDriverVersion;
+    d->mfgName = Str(i6->pszMfgName);
+    d->oemUrl = Str(i6->pszOEMUrl);
+    d->hardwareId = Str(i6->pszHardwareID);
+    d->provider = Str(i6->pszProvider);
     if (d->name.empty() || d->driverPath.empty() || d->dataFile.empty() || d->configFile.empty()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
     return true;
+}
+
+// The call record of a DRIVER_INFO_nW: name and environment first, then (after the copy
+// flags) every other member the caller passed.
+std::u16string DriverInfoArgs(DWORD level, LPBYTE p) {
+    if (!p || level != 6) return {};
+    auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+    return u"," + Arg(i6->pName) + u"," + Arg(i6->pEnvironment);
+}
+
+std::u16string DriverInfoDetails(DWORD level, LPBYTE p) {
+    if (!p || level != 6) return {};
+    auto* i6 = reinterpret_cast<DRIVER_INFO_6W*>(p);
+    std::u16string deps;
+    for (auto& f : FromMultiSz(i6->pDependentFiles)) deps += (deps.empty() ? u"" : u";") + f;
+    return u",v" + Num(i6->cVersion) + u"," + Arg(i6->pDriverPath) + u"," + Arg(i6->pDataFile) + u"," +
+           Arg(i6->pConfigFile) + u"," + Arg(i6->pHelpFile) + u",[" + deps + u"]," + Arg(i6->pMonitorName) + u"," +
+           Arg(i6->pDefaultDataType) + u"," + Arg(i6->pszMfgName) + u"," + Arg(i6->pszOEMUrl) + u"," +
+           Arg(i6->pszHardwareID) + u"," + Arg(i6->pszProvider);
 }
 
 // A file the spooler cannot delete because it is loaded is moved aside and deleted at the
@@ -156,10 +161,7 @@ void RemoveDriverFile(int env, const std::u16string& path) {
         DriverDir(env) + u"\\3\\Old\\" + Num(++S().oldDriverFiles) + u"\\" + FileName(path);
     if (!CopyTestFile(path, aside)) return;
     RemoveTestFile(path);
-    std::vector<std::u16string> pending = PendingRenameStrings();
-    pending.push_back(u"\\??\\" + aside);
-    pending.push_back(u"");
-    SetRegMultiString(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenameValue, pending);
+    kernel::AppendPendingRename(u"\\??\\" + aside, u"");
 }
 
 }  // namespace
@@ -173,7 +175,7 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
     if (!LocalServer(pName)) return FALSE;
     int env = EnvIndex(pEnvironment);
     if (env < 0) return FALSE;
-    if (Level < 1 || Level > 6) {
+    if (Level != 6) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -189,13 +191,9 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
 }
 
 BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, DWORD dwFileCopyFlags) {
-    std::u16string args = Arg(pName) + u"," + Num(Level);
-    if (pDriverInfo && Level >= 2 && Level <= 6) {
-        auto* i2 = reinterpret_cast<DRIVER_INFO_2W*>(pDriverInfo);
-        args += u"," + Arg(i2->pName) + u"," + Arg(i2->pEnvironment);
-    }
-    args += u"," + Num(dwFileCopyFlags);
-    if (!Enter("AddPrinterDriverExW", args)) return FALSE;
+    if (!Enter("AddPrinterDriverExW", Arg(pName) + u"," + Num(Level) + DriverInfoArgs(Level, pDriverInfo) + u"," +
+                                          Num(dwFileCopyFlags) + DriverInfoDetails(Level, pDriverInfo)))
+        return FALSE;
     if (!LocalServer(pName)) return FALSE;
     SpoolDriver d;
     LPCWSTR envName = nullptr;
@@ -203,25 +201,50 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo, D
     int env = EnvIndex(envName);
     if (env < 0) return FALSE;
     d.environment = EnvName(env);
-    d.version = 3;
+    // Only user-mode drivers (version 3) install; a 64-bit system blocks kernel-mode ones.
+    DWORD version = reinterpret_cast<DRIVER_INFO_6W*>(pDriverInfo)->cVersion;
+    if (version != 3) {
+        SetLastError(version == 2 ? ERROR_KM_DRIVER_BLOCKED
+                                  : version > 3 ? ERROR_PRINTER_DRIVER_BLOCKED : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    d.version = version;
+    const DWORD copyModes = APD_COPY_ALL_FILES | APD_COPY_NEW_FILES | APD_STRICT_UPGRADE | APD_STRICT_DOWNGRADE;
+    if ((dwFileCopyFlags & APD_COPY_FROM_DIRECTORY) && !(dwFileCopyFlags & copyModes)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
 
-    // Every file must be there before anything is copied: a failure installs nothing.
+    // Every file must be there, and the code files must be images of the environment's machine,
+    // before anything is copied: a failure installs nothing.
     std::vector<std::u16string> sources;
-    for (auto& f : DriverFiles(d)) sources.push_back(SourcePath(env, f));
-    for (auto& src : sources) {
-        if (!FileExists(src)) {
+    for (auto& f : DriverFiles(d)) {
+        std::u16string src = SourcePath(env, f, dwFileCopyFlags);
+        if (src.empty() || !FileExists(src)) {
             SetLastError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
+        sources.push_back(src);
+    }
+    Machine machine = env == 0 ? Machine::X64 : Machine::X86;
+    for (const std::u16string* code : {&d.driverPath, &d.configFile}) {
+        if (FileMachine(SourcePath(env, *code, dwFileCopyFlags)) != machine) {
+            SetLastError(ERROR_BAD_EXE_FORMAT);
             return FALSE;
         }
     }
     for (auto& src : sources) {
-        if (!CopyTestFile(src, InstalledPath(env, src))) {
+        std::u16string dest = InstalledPath(env, src);
+        // APD_COPY_ALL_FILES replaces every file; otherwise only newer files replace the installed ones.
+        bool copy = (dwFileCopyFlags & APD_COPY_ALL_FILES) || !FileExists(dest) ||
+                    FileVersionOf(src) > FileVersionOf(dest);
+        if (copy && !CopyTestFile(src, dest)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
     }
     auto installed = [&](std::u16string& f) {
-        if (!f.empty()) f = InstalledPath(env, SourcePath(env, f));
+        if (!f.empty()) f = InstalledPath(env, SourcePath(env, f, dwFileCopyFlags));
     };
     installed(d.driverPath);
     installed(d.dataFile);
@@ -296,7 +319,7 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     if (!p) return FALSE;
     int env = EnvIndex(pEnvironment);
     if (env < 0) return FALSE;
-    if (Level < 1 || Level > 6) {
+    if (Level != 2 && Level != 6) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }

@@ -38,7 +38,8 @@ struct State {
     uint64_t nextHandleId = 1;
     uint64_t oldDriverFiles = 0;
     std::u16string defaultPrinter;
-    bool reportDefault = true;
+    bool reportDefault = false;  // the spooler does not set PRINTER_ATTRIBUTE_DEFAULT itself
+    bool ansiDataWideSize = false;
 };
 
 State& S();
@@ -103,6 +104,12 @@ Printer* PrinterOf(HANDLE h, HandleInfo** info = nullptr);
 std::u16string HandleName(HANDLE h);
 void RemovePrinter(uint64_t id);
 DWORD ReportedAttributes(const Printer& p);
+
+// ---- printer data -------------------------------------------------------------------------
+// String values (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) are stored as UTF-16; the ANSI calls
+// see them in code page 1252, one byte per unit. Other types are stored as given.
+std::string StoredForm(DWORD type, const std::string& ansiBytes);
+std::string AnsiView(const PrinterValue& value);
 
 // ---- monitor DLLs ----------------------------------------------------------------------
 std::u16string MonitorDllPath(std::u16string_view dll);

@@ -77,6 +77,11 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitors) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
+    // The 64-bit spooler loads the DLL into its own process, whatever environment is named.
+    if (FileMachine(MonitorDllPath(dll)) != Machine::X64) {
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return FALSE;
+    }
     auto err = S().dllLoadErrors.find(Upper(dll));
     if (err != S().dllLoadErrors.end()) {
         SetLastError(err->second);

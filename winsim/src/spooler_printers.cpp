@@ -91,26 +91,9 @@ DWORD ReportedStatus(const Printer& p) {
     return p.info.status | (p.info.pendingDeletion ? PRINTER_STATUS_PENDING_DELETION : 0);
 }
 
-Record PrinterRecord(const Printer& p, DWORD level) {
+// The level-2 record; levels 1 and 4 are not modelled.
+Record PrinterRecord(const Printer& p) {
     const SpoolPrinter& i = p.info;
-    if (level == 1) {
-        PRINTER_INFO_1W info{};
-        info.Flags = PRINTER_ENUM_ICON8;
-        Record r = MakeRecord(info);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pDescription),
-                               i.name + u"," + i.driverName + u"," + i.location.value_or(u""));
-        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pName), i.name);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_1W, pComment), i.comment);
-        return r;
-    }
-    if (level == 4) {
-        PRINTER_INFO_4W info{};
-        info.Attributes = ReportedAttributes(p);
-        Record r = MakeRecord(info);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_4W, pPrinterName), i.name);
-        r.strings.emplace_back(offsetof(PRINTER_INFO_4W, pServerName), std::nullopt);
-        return r;
-    }
     PRINTER_INFO_2W info{};
     info.Attributes = ReportedAttributes(p);
     info.Priority = i.priority;
@@ -142,6 +125,16 @@ ACCESS_MASK MapPrinterAccess(ACCESS_MASK access) {
     return out;
 }
 
+std::u16string HexNum(DWORD v) {
+    static const char16_t digits[] = u"0123456789ABCDEF";
+    std::u16string out;
+    do {
+        out.insert(out.begin(), digits[v & 0xF]);
+        v >>= 4;
+    } while (v);
+    return out;
+}
+
 HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
     uint64_t id = S().nextHandleId++;
     S().handles[id] = HandleInfo{printerId, access};
@@ -151,6 +144,11 @@ HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
 bool RunCommand(Printer* p, DWORD command) {
     switch (command) {
         case PRINTER_CONTROL_PAUSE:
+            // A printer pending deletion cannot be held.
+            if (p->info.pendingDeletion) {
+                SetLastError(ERROR_INVALID_PRINTER_STATE);
+                return false;
+            }
             p->info.status |= PRINTER_STATUS_PAUSED;
             return true;
         case PRINTER_CONTROL_RESUME:
@@ -174,7 +172,7 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
                           LPDWORD pcbNeeded, LPDWORD pcReturned) {
     if (pcReturned) *pcReturned = 0;
     if (!Enter("EnumPrintersW", Num(Flags) + u"," + Arg(Name) + u"," + Num(Level))) return FALSE;
-    if (Level != 1 && Level != 2 && Level != 4) {
+    if (Level != 2) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -189,7 +187,7 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
         bool take = local;
         if (Flags & PRINTER_ENUM_DEFAULT) take = take || SameName(p.info.name, S().defaultPrinter);
         if (Flags & PRINTER_ENUM_SHARED) take = take && (p.info.attributes & PRINTER_ATTRIBUTE_SHARED);
-        if (take) records.push_back(PrinterRecord(p, Level));
+        if (take) records.push_back(PrinterRecord(p));
     }
     if (!Pack(records, pPrinterEnum, cbBuf, pcbNeeded)) return FALSE;
     *pcReturned = static_cast<DWORD>(records.size());
@@ -272,6 +270,11 @@ BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    // A held printer would never print its jobs, so it is not marked for deletion.
+    if (p->info.jobs > 0 && (p->info.status & PRINTER_STATUS_PAUSED)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (p->info.jobs > 0) {
         // Deleted once its last job is gone.
         p->info.pendingDeletion = true;
@@ -285,7 +288,7 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
     if (!Enter("GetPrinterW", HandleName(hPrinter) + u"," + Num(Level))) return FALSE;
     Printer* p = PrinterOf(hPrinter);
     if (!p) return FALSE;
-    if (Level != 1 && Level != 2 && Level != 4) {
+    if (Level != 2) {
         SetLastError(ERROR_INVALID_LEVEL);
         return FALSE;
     }
@@ -293,14 +296,18 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Pack({PrinterRecord(*p, Level)}, pPrinter, cbBuf, pcbNeeded);
+    return Pack({PrinterRecord(*p)}, pPrinter, cbBuf, pcbNeeded);
 }
 
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
     std::u16string args = HandleName(hPrinter) + u"," + Num(Level) + u"," + Num(Command);
     if (info && Level == 2)
-        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName);
+        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName) + u"," +
+                Arg(info->pShareName) + u"," + Arg(info->pComment) + u"," + Arg(info->pLocation) + u"," +
+                Arg(info->pPrintProcessor) + u"," + Arg(info->pDatatype) + u",0x" + HexNum(info->Attributes);
+    else if (pPrinter)
+        args += u",(data)";
     if (!Enter("SetPrinterW", args)) return FALSE;
     HandleInfo* h = nullptr;
     Printer* p = PrinterOf(hPrinter, &h);
@@ -309,23 +316,29 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    // A command goes with level 0 only; level 1 is not settable; levels 3 to 9 are not modelled.
+    if (Level != 0 && Level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
     if (Level == 0) {
         if (Command == 0) {
             SetLastError(ERROR_INVALID_PRINTER_COMMAND);
             return FALSE;
         }
+        // Only PRINTER_CONTROL_SET_STATUS takes data.
+        if (pPrinter && Command != PRINTER_CONTROL_SET_STATUS) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
         return RunCommand(p, Command) ? TRUE : FALSE;
     }
-    if (Level != 2) {
-        SetLastError(ERROR_INVALID_LEVEL);
+    if (Command != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (!info) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (Command > PRINTER_CONTROL_PURGE) {
-        SetLastError(ERROR_INVALID_PRINTER_COMMAND);
         return FALSE;
     }
     if (!CheckPrinterInfo(*info, p)) return FALSE;
@@ -333,7 +346,6 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
     ApplyPrinterInfo(*info, &p->info);
     // A renamed default printer stays the default.
     if (wasDefault) S().defaultPrinter = p->info.name;
-    if (Command) RunCommand(p, Command);
     return TRUE;
 }
 

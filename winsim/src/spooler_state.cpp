@@ -2,6 +2,8 @@
 // stops and starts, and the test-side control API.
 #include "spooler_internal.h"
 
+#include "kernel_internal.h"
+
 #include <winsim/files.h>
 #include <winsim/registry.h>
 #include <winsim/services.h>
@@ -272,6 +274,21 @@ DWORD ReportedAttributes(const Printer& p) {
     return a;
 }
 
+// ---- printer data -----------------------------------------------------------------------
+
+std::string StoredForm(DWORD type, const std::string& ansiBytes) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return ansiBytes;
+    std::u16string wide = kernel::Cp1252ToU16(ansiBytes);
+    return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(char16_t));
+}
+
+std::string AnsiView(const PrinterValue& value) {
+    if (value.type != REG_SZ && value.type != REG_EXPAND_SZ && value.type != REG_MULTI_SZ) return value.bytes;
+    std::u16string wide(value.bytes.size() / 2, u'\0');
+    std::memcpy(&wide[0], value.bytes.data(), wide.size() * sizeof(char16_t));
+    return kernel::U16ToCp1252(wide);
+}
+
 // ---- monitor DLLs ----------------------------------------------------------------------
 
 std::u16string MonitorDllPath(std::u16string_view dll) {
@@ -415,11 +432,11 @@ void SetTestPrinterData(std::u16string_view printer, std::string_view key, std::
     Printer* p = FindPrinterByName(printer);
     if (!p) return;
     std::string k = UpperA(key.empty() ? std::string_view(kPrinterDriverDataKey) : key);
-    p->info.data[k][UpperA(value)] = PrinterValue{std::string(value), type, std::move(bytes)};
+    p->info.data[k][UpperA(value)] = PrinterValue{std::string(value), type, StoredForm(type, bytes)};
 }
 
 bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD* type,
-                        std::string* bytes) {
+                        std::string* bytes, std::string* stored) {
     Printer* p = FindPrinterByName(printer);
     if (!p) return false;
     auto k = p->info.data.find(UpperA(key.empty() ? std::string_view(kPrinterDriverDataKey) : key));
@@ -427,7 +444,8 @@ bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::
     auto v = k->second.find(UpperA(value));
     if (v == k->second.end()) return false;
     if (type) *type = v->second.type;
-    if (bytes) *bytes = v->second.bytes;
+    if (bytes) *bytes = AnsiView(v->second);
+    if (stored) *stored = v->second.bytes;
     return true;
 }
 
@@ -447,5 +465,7 @@ std::u16string DefaultPrinter() { return S().defaultPrinter; }
 void SetTestDefaultPrinter(std::u16string_view name) { S().defaultPrinter = std::u16string(name); }
 
 void ReportDefaultAttribute(bool on) { S().reportDefault = on; }
+
+void AnsiPrinterDataAsksWideSize(bool on) { S().ansiDataWideSize = on; }
 
 }  // namespace winsim

@@ -60,8 +60,42 @@ std::string MakeVersionBlock(WORD a, WORD b, WORD c, WORD d) {
     return block;
 }
 
+uint64_t VersionOfBytes(const std::string& bytes) {
+    if (!EndsWithBlock(bytes)) return 0;
+    VS_FIXEDFILEINFO info;
+    std::memcpy(&info, bytes.data() + bytes.size() - kBlockSize + kFixedOffset, sizeof info);
+    return (static_cast<uint64_t>(info.dwProductVersionMS) << 32) | info.dwProductVersionLS;
+}
+
 std::string WithoutVersionBlock(const std::string& bytes) {
     return EndsWithBlock(bytes) ? bytes.substr(0, bytes.size() - kBlockSize) : bytes;
+}
+
+namespace {
+// "MZ", the stub's filler, then "PE\0\0" and the COFF machine field.
+const char kImageMagic[] = {'M', 'Z', '\x90', '\0', 'P', 'E', '\0', '\0'};
+const size_t kImageHeaderSize = sizeof(kImageMagic) + 2;
+
+bool HasImageHeader(const std::string& bytes) {
+    return bytes.size() >= kImageHeaderSize && std::memcmp(bytes.data(), kImageMagic, sizeof(kImageMagic)) == 0;
+}
+}  // namespace
+
+std::string MakeImageHeader(WORD machine) {
+    std::string header(kImageMagic, sizeof(kImageMagic));
+    header.push_back(static_cast<char>(machine & 0xFF));
+    header.push_back(static_cast<char>(machine >> 8));
+    return header;
+}
+
+std::string WithoutImageHeader(const std::string& bytes) {
+    return HasImageHeader(bytes) ? bytes.substr(kImageHeaderSize) : bytes;
+}
+
+WORD ImageMachine(const std::string& bytes) {
+    if (!HasImageHeader(bytes)) return 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + sizeof(kImageMagic);
+    return GetWord(p);
 }
 
 }  // namespace kernel

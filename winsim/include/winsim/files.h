@@ -22,8 +22,8 @@ void MakeDirectory(std::u16string_view path);
 void WriteTestFile(std::u16string_view path, std::string_view bytes);
 bool FileExists(std::u16string_view path);       // an existing file, not a directory
 bool DirectoryExists(std::u16string_view path);
-std::string FileBytes(std::u16string_view path);  // empty when missing; without the version resource
-std::string FileRawBytes(std::u16string_view path);  // every byte, the version resource included
+std::string FileBytes(std::u16string_view path);  // empty when missing; without image header and version resource
+std::string FileRawBytes(std::u16string_view path);  // every byte, image header and version resource included
 bool RemoveTestFile(std::u16string_view path);    // ignores holders
 bool CopyTestFile(std::u16string_view from, std::u16string_view to);  // ignores holders
 std::vector<std::u16string> FilesUnder(std::u16string_view dir);      // full paths, sorted
@@ -34,6 +34,13 @@ std::vector<std::u16string> FilesUnder(std::u16string_view dir);      // full pa
 // created empty.
 void SetProductVersion(std::u16string_view path, WORD a, WORD b, WORD c, WORD d);
 void ClearVersion(std::u16string_view path);
+
+// Machine type of an image file, read from its header as the loader does. The header is the
+// first bytes of the file's raw contents, so copies keep it; WriteTestFile replaces it. A file
+// without one (a help file, a text file) is Machine::None and does not load.
+enum class Machine { None, X64, X86 };
+void SetFileMachine(std::u16string_view path, Machine machine);  // a missing file is created empty
+Machine FileMachine(std::u16string_view path);  // None for a missing file
 
 // FILE_ATTRIBUTE_READONLY etc. of an existing file (directories keep theirs).
 void SetTestFileAttributes(std::u16string_view path, DWORD attributes);

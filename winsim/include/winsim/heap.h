@@ -1,5 +1,5 @@
 // Test-side view of the simulated heaps: every block is accounted for, so a test can assert
-// that a run released everything it took.
+// that a run released everything it took and wrote nothing past a block's end.
 #pragma once
 
 #include <windows.h>
@@ -16,5 +16,8 @@ size_t HeapReallocations();  // HeapReAlloc calls since Reset
 size_t GlobalBlockSize(const void* block);  // requested size of a live Global/Local block, or 0
 // Frees (and reallocations) of pointers that are not live blocks of that heap, since Reset.
 size_t BadFrees();
+// Blocks written past their end (into the guard bytes behind every block): those freed since
+// Reset with a damaged guard, and live ones whose guard is damaged now.
+size_t HeapOverruns();
 
 }  // namespace winsim

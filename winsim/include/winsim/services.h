@@ -13,12 +13,11 @@ namespace winsim {
 inline constexpr char16_t kComputerName[] = u"WINSIM-PC";
 
 struct ServiceScript {
-    // Status queries after a stop control before the service reports SERVICE_STOPPED
-    // (0: stopped at once); likewise for a start. Negative: never gets there.
-    // With k > 0 the first k QueryServiceStatus calls report the pending state and the
-    // (k+1)th reports the final one. The script is checked when the control is sent.
-    int pollsToStop = 0;
-    int pollsToStart = 0;
+    // Virtual milliseconds a stop (after the control) or a start takes; 0: at once, negative:
+    // never. Meanwhile the service reports the pending state; the transition ends when the
+    // clock (Sleep, AdvanceClock) reaches it, however often the status is queried.
+    int msToStop = 0;
+    int msToStart = 0;
     DWORD startError = 0;    // StartServiceW fails with this (0: normal behaviour)
     DWORD controlError = 0;  // ControlService(STOP) fails with this (0: normal behaviour)
     DWORD openError = 0;     // OpenServiceW fails with this

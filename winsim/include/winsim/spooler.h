@@ -44,7 +44,7 @@ struct SpoolDriver {
 struct PrinterValue {
     std::string name;  // as first written
     DWORD type = REG_NONE;
-    std::string bytes;  // exactly what the caller wrote
+    std::string bytes;  // as written; string types as UTF-16 (the ANSI calls convert)
 };
 
 struct SpoolPrinter {
@@ -98,12 +98,14 @@ void AddTestPrinter(const SpoolPrinter& printer);
 std::vector<SpoolPrinter> Printers();  // creation order, pending deletions included
 std::optional<SpoolPrinter> FindPrinter(std::u16string_view name);
 bool PrinterExists(std::u16string_view name);
-// Direct writes of printer data (no access check); key empty = the plain data.
+// Direct writes of printer data (no access check); key empty = the plain data. The bytes are
+// those an ANSI caller writes: string types are stored converted to UTF-16.
 void SetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD type,
                         std::string bytes);
-// Reads a value; false when printer, key or value is missing. key empty = the plain data.
+// Reads a value as the ANSI calls see it, and optionally as stored; false when printer, key or
+// value is missing. key empty = the plain data.
 bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD* type,
-                        std::string* bytes);
+                        std::string* bytes, std::string* stored = nullptr);
 // Queues `count` more jobs; 0 jobs after ClearJobs ends a pending deletion.
 void AddJobs(std::u16string_view printer, DWORD count);
 void ClearJobs(std::u16string_view printer);
@@ -111,8 +113,15 @@ void ClearJobs(std::u16string_view printer);
 // ---- default printer ----------------------------------------------------------
 std::u16string DefaultPrinter();  // empty: none
 void SetTestDefaultPrinter(std::u16string_view name);  // no checks; empty clears
-// Whether GetPrinterW/EnumPrintersW report PRINTER_ATTRIBUTE_DEFAULT on the default printer
-// (on by default).
+// Whether GetPrinterW/EnumPrintersW report PRINTER_ATTRIBUTE_DEFAULT on the default printer.
+// Off by default: the default printer is found through GetDefaultPrinterW; a test can turn it
+// on to see a caller that also trusts the attribute.
 void ReportDefaultAttribute(bool on);
+
+// ---- printer data ---------------------------------------------------------------
+// How many bytes GetPrinterDataA/ExA ask for a string value of n characters is not documented.
+// Off (the default): n + 1, the size of the converted text. On: 2 x (n + 1), the size of the
+// stored UTF-16, as a spooler may answer.
+void AnsiPrinterDataAsksWideSize(bool on);
 
 }  // namespace winsim
