@@ -112,17 +112,17 @@ TEST_F(SpoolerServiceTest, StartAndWaitPollsAtMostFiftyTimes) {
     CloseServiceHandle(manager);
 }
 
-// Another program sends the stop control: the spooler is then stop-pending for `polls` status
-// queries (negative: for good).
+// Another program sends the stop control: the spooler is then stop-pending for `polls` waits of
+// 200 ms (negative: for good).
 void OtherProgramStopsSpooler(int polls) {
-    winsim::ScriptService(kSpooler).pollsToStop = polls;
+    winsim::ScriptService(kSpooler).msToStop = polls < 0 ? -1 : polls * 200;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
     SC_HANDLE service = OpenServiceW(manager, u"spooler", SERVICE_STOP);
     SERVICE_STATUS status = {};
     ControlService(service, SERVICE_CONTROL_STOP, &status);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    winsim::ScriptService(kSpooler).pollsToStop = 0;
+    winsim::ScriptService(kSpooler).msToStop = 0;
     winsim::ClearCalls();
 }
 
@@ -151,7 +151,7 @@ TEST_F(SpoolerServiceTest, StartRefusedByAPendingStopIsRepeatedWhenStopped) {
 
 // A stop that outlasts the bracket's wait: the end step still brings the spooler back.
 TEST_F(SpoolerServiceTest, RestartWhoseStopOutlastsTheWaitStillStartsTheSpooler) {
-    Script().pollsToStop = 55;
+    Script().msToStop = 55 * 200;
     SpoolerRestart restart;
     BeginSpoolerRestart(restart, &ctx);
     EndSpoolerRestart(restart);
@@ -183,7 +183,7 @@ TEST_F(SpoolerServiceTest, StopControlRefusedWhileStoppingIsExcused) {
             OtherProgramStopsSpooler(3);
         } else {
             winsim::SetServiceState(kSpooler, SERVICE_STOPPED);
-            Script().pollsToStart = 100;
+            Script().msToStart = 100 * 200;
             SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
             SC_HANDLE service = OpenServiceW(manager, u"spooler", SERVICE_START);
             StartServiceW(service, 0, nullptr);
