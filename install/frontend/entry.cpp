@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "frontend/event_report.h"
 #include "frontend/install_context.h"
 #include "frontend/install_log.h"
 #include "frontend/log_dialog.h"
@@ -106,10 +107,10 @@ int RunInstall(HWND parent) {
     ReInstall(ctx);
     DWORD scheduled = ScheduleDeletesAtReboot(ctx);
     ShowLogIfWanted(ctx, parent);
-    LONG errors = ctx.errorCount;
+    int code = ctx.errorCount != 0 ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitInstalled;
+    ReportRunToEventLog(ctx, code);
     FreeContext(ctx);
-    if (errors != 0) return kExitErrors;
-    return scheduled > 0 ? kExitRebootPending : kExitInstalled;
+    return code;
 }
 
 int Dispatch(int argc, LPWSTR* argv) {
@@ -181,6 +182,7 @@ bool RunUninstall(HWND parent, DWORD& scheduled) {
     scheduled = ScheduleDeletesAtReboot(ctx);
     ShowLogIfWanted(ctx, parent);
     bool errors = ctx.errorCount != 0;
+    ReportRunToEventLog(ctx, errors ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitUninstalled);
     FreeContext(ctx);
     return errors;
 }
