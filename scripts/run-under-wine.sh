@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# Runs the real install.exe under Wine: builds the package, makes a demo prefix, lays the package
-# out in C:\Program Files\Quillgraph, runs `install.exe <word>` (default "install"; Shift held
-# for the install and uninstall words so that the log is always shown), prints the log, the full
-# exit code with its meaning and the resulting state, and tears the prefix down.
+# Runs install.exe under Wine: builds the package, makes a demo prefix, lays the package out in
+# C:\Program Files\Quillgraph, runs `install.exe <word>` (default "install"; Shift held for the
+# install and uninstall words so that the log is always shown; an uninstall word installs first so
+# that there is something to remove), prints the log, the full exit code with its meaning and the
+# resulting state, and tears the prefix down.
 #   bash scripts/run-under-wine.sh [word [more args]]
-# QGR_DEMO_SHIM=1 runs the test copy whose spooler calls get Windows' behaviour for Wine's gaps.
+# By default it runs the test copy of install.exe whose spooler calls get Windows' documented
+# behaviour where Wine 8 lacks it; QGR_PLAIN=1 runs the unmodified install.exe.
 # QGR_KEEP=1 keeps the demo prefix (build/wine-demo/demo/prefix).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 word=${1:-install}
 [ $# -gt 0 ] && shift
+variant=shim
+[ "${QGR_PLAIN:-}" = 1 ] && variant=plain
+if [ "$variant" = shim ]; then
+  echo "Running the test copy of install.exe whose spooler calls get Windows' behaviour where Wine 8 lacks it (QGR_PLAIN=1 runs the unmodified install.exe)."
+else
+  echo "Running the unmodified install.exe (QGR_PLAIN=1); Wine 8 lacks Windows' behaviour in a few spooler calls, so an install logs errors."
+fi
 
 need=(wine wineserver wineboot Xvfb xdotool x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix cmake ninja perl)
 for c in "${need[@]}"; do
@@ -35,15 +44,18 @@ echo "building the package (log: $QGR_WORK/build.log)"
 
 source tests/wine/lib.sh
 set +e
-variant=plain
-[ "${QGR_DEMO_SHIM:-}" = 1 ] && variant=shim
 rm -rf "$QGR_TEMPLATE"
 echo "making the Wine prefix"
 qgr_begin demo "$variant" || exit 1
 
 shopt -s nocasematch
 case "$word" in
-  in | install | serverinstall | in_notray | un | uninstall) qgr_install_shift run "$word" "$@" ;;
+  un | uninstall)
+    qgr_install first in
+    echo "installed first, so that there is something to remove: exit code ${QGR_EXIT:-?}"
+    qgr_install_shift run "$word" "$@"
+    ;;
+  in | install | serverinstall | in_notray) qgr_install_shift run "$word" "$@" ;;
   *) qgr_install run "$word" "$@" ;;
 esac
 shopt -u nocasematch
@@ -74,8 +86,17 @@ meaning() {
 echo
 echo "== install.exe $word${*:+ $*} -> exit code ${QGR_EXIT:-?}: $(meaning "${QGR_EXIT:-}")"
 if [ "$variant" = plain ] && [ "${QGR_EXIT:-}" = 100 ] && dialog_text run 2>/dev/null | grep -q 'Error(15)'; then
-  echo "   (Wine 8: AddPrinterW without a data type fails with 1801 -- see WINE.md gap 3;"
-  echo "    QGR_DEMO_SHIM=1 runs the test copy that gets Windows' behaviour for it)"
+  echo "   (Wine 8: AddPrinterW without a data type fails with 1801 where Windows succeeds;"
+  echo "    without QGR_PLAIN=1 the test copy gets Windows' behaviour for it)"
+fi
+
+report=$(qgr_eventlog run | sed -n 's/^report=type \([0-9a-f]*\) id \([0-9a-f]*\)$/\1 \2/p')
+if [ -n "$report" ]; then
+  read -r type id <<<"$report"
+  level=Information
+  [ "$type" = 0001 ] && level=Error
+  echo "== event log entry (Wine keeps no event log; read from its trace of ReportEventW):"
+  echo "   Application log, source \"Quillgraph Installer\", $level, event ID $((16#$id)), the log above as its text"
 fi
 
 qgr_inspect state
@@ -86,4 +107,13 @@ sed -n -e 's/^monitor=/monitor:  /p' -e 's/^driver\[\(.*\)\]=/driver (\1):  /p' 
   -e 's/^run=/Run value QuillgraphTray:  /p' -e 's/^pending=/pending file operation:  /p' \
   -e 's/^tray\.mutex=/tray running (mutex):  /p' -e 's/^tray\.window=/tray window:  /p' "$QGR_STATE"
 qgr_end >/dev/null 2>&1
-[ -n "${QGR_EXIT:-}" ] && [ "$QGR_EXIT" != timeout ]
+status=0
+[ -n "${QGR_EXIT:-}" ] && [ "$QGR_EXIT" != timeout ] || status=1
+
+echo
+echo "== try next (each run starts from a fresh prefix)"
+echo "   bash scripts/run-under-wine.sh un       install, then uninstall: exit code 2"
+echo "   bash scripts/run-under-wine.sh onInit   the setup program's start-up query: 102 on a machine whose default printer is no product printer"
+echo "   QGR_PLAIN=1 bash scripts/run-under-wine.sh in   the unmodified install.exe meeting Wine's gaps"
+echo "   exit codes, event log entry, unattended runs: docs/deploying.md"
+exit $status

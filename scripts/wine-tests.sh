@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-need=(wine wineserver wineboot Xvfb xdotool x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix cmake ninja perl)
+need=(wine wineserver wineboot Xvfb xdotool x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix cmake ninja perl python3)
 for c in "${need[@]}"; do
   command -v "$c" >/dev/null 2>&1 || { bash scripts/install-deps.sh; break; }
 done

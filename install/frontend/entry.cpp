@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "frontend/event_report.h"
 #include "frontend/log_dialog.h"
 #include "printers/printer_checks.h"
 #include "run/install_context.h"
@@ -132,6 +133,7 @@ int ReportAnotherRun(HWND parent) {
     SetLastError(WAIT_TIMEOUT);
     LogError(ctx, kErrAnotherRun, TEXT("Another installation is in progress."));
     ShowLogIfWanted(ctx, parent);
+    ReportRunToEventLog(ctx, kExitErrors);
     FreeContext(ctx);
     return kExitErrors;
 }
@@ -145,10 +147,10 @@ int RunInstall(HWND parent) {
     DWORD scheduled = ScheduleDeletesAtReboot(ctx);
     EndRunTurn();
     ShowLogIfWanted(ctx, parent);
-    LONG errors = ctx.errorCount;
+    int code = ctx.errorCount != 0 ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitInstalled;
+    ReportRunToEventLog(ctx, code);
     FreeContext(ctx);
-    if (errors != 0) return kExitErrors;
-    return scheduled > 0 ? kExitRebootPending : kExitInstalled;
+    return code;
 }
 
 int Dispatch(int argc, LPWSTR* argv) {
@@ -233,6 +235,7 @@ bool RunUninstall(HWND parent, DWORD& scheduled) {
     EndRunTurn();
     ShowLogIfWanted(ctx, parent);
     bool errors = ctx.errorCount != 0;
+    ReportRunToEventLog(ctx, errors ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitUninstalled);
     FreeContext(ctx);
     return errors;
 }

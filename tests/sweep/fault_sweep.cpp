@@ -360,6 +360,10 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"SetPrinterDataExA", ERROR_ACCESS_DENIED},
         {"GetDefaultPrinterW", ERROR_FILE_NOT_FOUND},
         {"SetDefaultPrinterW", ERROR_INVALID_PRINTER_NAME},
+        // event log
+        {"RegisterEventSourceW", ERROR_ACCESS_DENIED},
+        {"ReportEventW", ERROR_NOT_ENOUGH_MEMORY},
+        {"DeregisterEventSource", 0},  // a close
         // processes and windows
         {"CreateMutexA", ERROR_ACCESS_DENIED},
         {"WaitForSingleObject", ERROR_INVALID_HANDLE},

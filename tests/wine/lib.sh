@@ -130,6 +130,20 @@ qgr_teardown() {
   if [ -z "${QGR_KEEP:-}" ] && [ -n "${QGR_SCEN_DIR:-}" ]; then rm -rf "$QGR_SCEN_DIR/prefix"; fi
 }
 
+# Wine 8 keeps no event log: RegisterEventSourceW, ReportEventW and DeregisterEventSource are
+# stubs that succeed, so what a test reads is their trace, which names each call with its
+# arguments and prints the first string (ERR for an error event, TRACE for the others).
+QGR_EVENTLOG_DEBUG=-all,fixme+advapi,trace+eventlog,err+eventlog,warn+eventlog
+
+# The event log calls of a run, read from that trace: "register=<source>",
+# "report=type <hex type> id <hex event id>", "text.<err|warn|trace>=<first log line>", "deregister".
+qgr_eventlog() { # <tag>
+  sed -n -e 's/^[0-9a-f]*:fixme:advapi:RegisterEventSourceW ((null),L"\(.*\)"): stub\r*$/register=\1/p' \
+    -e 's/^[0-9a-f]*:fixme:advapi:ReportEventW ([0-9A-Fa-f]*,0x\([0-9a-f]*\),0x[0-9a-f]*,0x\([0-9a-f]*\),.*/report=type \1 id \2/p' \
+    -e 's/^[0-9a-f]*:\(trace\|err\|warn\):eventlog:ReportEventW L"\([^\\"]*\)\\r\\n.*/text.\1=\2/p' \
+    -e 's/^[0-9a-f]*:fixme:advapi:DeregisterEventSource .*/deregister/p' "$QGR_SCEN_DIR/$1.run"
+}
+
 # Runs install.exe <args>; the full exit code lands in QGR_EXIT. A log dialog that shows up is
 # read (title, text of control 1001) and closed with its Close button; its output lands in
 # $QGR_SCEN_DIR/<tag>.dialog and QGR_DIALOG is 1.
@@ -140,7 +154,7 @@ qgr_install() { # <tag> [args...]
   t0=$(qgr_now)
   rm -f "$dlg"
   QGR_DIALOG=0
-  qgr_tool "$run" run 150000 "$QGR_INSTALLER_WIN" "$@" &
+  WINEDEBUG=$QGR_EVENTLOG_DEBUG qgr_tool "$run" run 150000 "$QGR_INSTALLER_WIN" "$@" &
   local pid=$! waited=0
   while kill -0 "$pid" 2>/dev/null; do
     # An X-level look is cheap; the Win32 look (a wine process) runs only when it sees a window

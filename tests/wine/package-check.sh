@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # The laid-out package: every component present, importing system DLLs only, exporting what
-# the spooler calls (undecorated in the 32-bit DLLs); install.exe's size and imports printed.
+# the spooler calls (undecorated in the 32-bit DLLs), free of symbols and debug sections;
+# install.exe within its size limit, with its manifest, dialog 101 and version resource as
+# built; and the whole package byte-identical when built again from a copy of the sources in
+# another directory (QGR_SKIP_REPRO=1 skips that second build).
 set -u
 app=${1:?application folder}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+python=${QGR_PYTHON:-/usr/bin/python3}
+size_limit=49152
 fails=0
 fail() { echo "FAIL $*"; fails=$((fails + 1)); }
 system_dlls='^(KERNEL32|USER32|ADVAPI32|SHELL32|VERSION|WINSPOOL|GDI32|COMCTL32|msvcrt|ntdll)\.(dll|DRV)$'
@@ -23,6 +30,9 @@ check() { # <objdump> <file> <required exports...>
   for name in "$@"; do
     grep -Fxq "$name" <<<"$ex" || fail "$file does not export $name (exports: $(echo $ex))"
   done
+  # The symbols live in <file>.debug in the build tree; the shipped file has none.
+  "$od" -h "$app/$file" | grep -Eq ' \.z?debug_' && fail "$file has debug sections"
+  "$od" -f "$app/$file" | grep -q 'HAS_SYMS' && fail "$file has a symbol table"
   echo "ok   $file ($(stat -c %s "$app/$file") bytes; imports: $(imports "$od" "$app/$file" | tr '\n' ' '))"
 }
 
@@ -48,6 +58,58 @@ for f in qgrtray.exe drv/vmqmon64.dll drv/vmqmon32.dll drv/vmqdrv64.dll drv/vmqd
   perl -0777 -ne 'my $v = join("\0", split(//, "1.0.0.2430")) . "\0"; exit(index($_, $v) < 0)' "$app/$f" ||
     fail "$f has no product version 1.0.0.2430"
 done
-echo "install.exe: $(stat -c %s "$app/drv/install.exe") bytes"
+
+# install.exe's resources, read back from the file the way the loader reads them.
+if [ -f "$app/drv/install.exe" ]; then
+  "$python" "$here/pecheck.py" installer "$app/drv/install.exe" >"${TMPDIR:-/tmp}/qgr-pecheck.$$" 2>&1
+  pe_status=$?
+  sed 's/^/  /' "${TMPDIR:-/tmp}/qgr-pecheck.$$"
+  rm -f "${TMPDIR:-/tmp}/qgr-pecheck.$$"
+  [ $pe_status -eq 0 ] || fail "install.exe resources or sections (see above)"
+  size=$(stat -c %s "$app/drv/install.exe")
+  [ "$size" -le $size_limit ] || fail "install.exe is $size bytes, more than $size_limit"
+  echo "install.exe: $size bytes (limit $size_limit)"
+fi
+
+# The same sources built again elsewhere, later, with the first build's time stamp as
+# SOURCE_DATE_EPOCH: every file of the package must come out byte for byte the same.
+reproduce() {
+  local tmp epoch jobs=${QGR_JOBS:-2} status=0
+  tmp=$(mktemp -d "${TMPDIR:-/tmp}/qgr-repro.XXXXXX") || return 1
+  mkdir "$tmp/src"
+  tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$tmp/src" -xf - || return 1
+  epoch=$("$python" "$here/pecheck.py" timestamp "$app/drv/install.exe") || return 1
+  sleep 1
+  (
+    cd "$tmp/src" || exit 1
+    export SOURCE_DATE_EPOCH=$epoch
+    cmake -S . -B build/windows32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/mingw-w64-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=MinSizeRel -DQGR_STANDINS_ONLY=ON &&
+      cmake --build build/windows32 -j "$jobs" &&
+      cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE="$tmp/src/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=MinSizeRel -DQGR_STANDINS32_DIR="$tmp/src/build/windows32/package" \
+        -DQGR_PACKAGE_DIR="$tmp/app" &&
+      cmake --build build/windows -j "$jobs" --target package
+  ) >"$tmp/build.log" 2>&1 || { tail -n 20 "$tmp/build.log"; echo "second build failed (log: $tmp/build.log)"; return 1; }
+  if ! diff <(cd "$app" && find . -type f | sort) <(cd "$tmp/app" && find . -type f | sort) >/dev/null; then
+    echo "the second package holds other files"
+    status=1
+  fi
+  local f
+  while IFS= read -r f; do
+    cmp -s "$app/$f" "$tmp/app/$f" || { echo "differs: $f"; status=1; }
+  done < <(cd "$app" && find . -type f | sort)
+  [ $status -eq 0 ] && rm -rf "$tmp" || echo "second build kept in $tmp"
+  return $status
+}
+if [ "${QGR_SKIP_REPRO:-}" = 1 ]; then
+  echo "reproducible: not checked (QGR_SKIP_REPRO=1)"
+elif reproduce; then
+  echo "reproducible: yes"
+else
+  echo "reproducible: no"
+  fail "the package is not reproducible"
+fi
+
 [ $fails -eq 0 ] && echo "package contents: ok" || echo "package contents: $fails problem(s)"
 [ $fails -eq 0 ]

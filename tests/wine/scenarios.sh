@@ -42,6 +42,15 @@ check_product_removed() {
   expect_line "$QGR_STATE" 'tray.window=0'
 }
 
+# The outcome of the run <tag> went to the event log: <hex type> (0004 information, 0001 error),
+# <hex event id> (the exit code), the log as its text; see qgr_eventlog.
+check_event_reported() { # <tag> <hex type> <hex id> <trace level of the text>
+  qgr_gap "Wine keeps no event log; its trace of the event log calls stands in for the entry"
+  qgr_eventlog "$1" >"$QGR_SCEN_DIR/$1.events"
+  expect_eq "event log calls of $1" "register=Quillgraph Installer|report=type $2 id $3|text.$4=Quillgraph 2430|deregister" \
+    "$(paste -sd'|' "$QGR_SCEN_DIR/$1.events")"
+}
+
 # A job printed to a product printer reaches the port monitor and lands in the data folder.
 check_job_reaches_monitor() { # <printer>
   local spool="$WINEPREFIX/drive_c/ProgramData/Quillgraph/spool"
@@ -57,6 +66,7 @@ scenario_fresh_install() {
   qgr_install run in
   expect_exit 1
   expect_no_dialog
+  check_event_reported run 0004 00000001 trace
   qgr_wait_tray
   qgr_inspect after
   check_monitor_installed
@@ -119,6 +129,7 @@ scenario_uninstall() {
   qgr_install remove un
   expect_exit 2
   expect_no_dialog
+  check_event_reported remove 0004 00000002 trace
   qgr_inspect after
   check_product_removed
   expect_line "$QGR_STATE" "file=$SYS\\vmqmon64.dll|missing"
@@ -200,6 +211,11 @@ scenario_words() {
   qgr_install defset_empty def.set
   expect_exit 4
   expect_no_dialog
+  # Only install and uninstall runs report to the event log.
+  local tag
+  for tag in noword unknown capital defset_empty; do
+    expect_no_match "$QGR_SCEN_DIR/$tag.run" 'EventSource|ReportEvent' "no event log call by $tag"
+  done
   qgr_inspect after
   expect_line "$QGR_STATE" 'monitors=1'
   expect_line "$QGR_STATE" 'printers=0'
@@ -215,6 +231,7 @@ scenario_error_dialog() {
   qgr_install run in
   expect_exit 100
   expect_dialog run "$TITLE_ERRORS"
+  check_event_reported run 0001 00000064 err
   expect_line "$QGR_SCEN_DIR/run.dialog" 'edit.readonly=1'
   expect_line "$QGR_SCEN_DIR/run.dialog" 'button=Close'
   dialog_text run >"$QGR_SCEN_DIR/run.text"

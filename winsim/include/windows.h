@@ -89,6 +89,7 @@ typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
 typedef void* PSECURITY_DESCRIPTOR;
+typedef PVOID PSID;
 
 #define __TEXT(quote) u##quote
 #define TEXT(quote) __TEXT(quote)
@@ -372,6 +373,18 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 LPWSTR WINAPI GetCommandLineW(void);
+
+// event log (advapi32)
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+#define EVENTLOG_AUDIT_SUCCESS 0x0008
+#define EVENTLOG_AUDIT_FAILURE 0x0010
+HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
+BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
+                         WORD wNumStrings, DWORD dwDataSize, LPCWSTR* lpStrings, LPVOID lpRawData);
+BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
 
 }  // extern "C"
 

@@ -1,0 +1,234 @@
+#!/usr/bin/python3
+"""Reads a PE file the way the loader does and checks what the release package promises.
+
+  pecheck.py timestamp FILE     prints the header's time stamp (seconds)
+  pecheck.py installer FILE     checks install.exe: no symbols or debug sections, the manifest,
+                                dialog 101 and the version resource; one "ok"/"FAIL" line each
+Exit status 0 when every check passed.
+"""
+import struct
+import sys
+import xml.etree.ElementTree as ET
+
+RT_DIALOG, RT_VERSION, RT_MANIFEST = 5, 16, 24
+
+
+class Pe:
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            self.data = f.read()
+        d = self.data
+        if d[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", d, 0x3C)[0]
+        if d[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, nsec, self.timestamp, self.symtab, self.nsyms, optsize,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", d, pe + 4)
+        opt = pe + 24
+        magic = struct.unpack_from("<H", d, opt)[0]
+        self.pe32plus = magic == 0x20B
+        self.subsystem = struct.unpack_from("<H", d, opt + 68)[0]
+        dirs = opt + (112 if self.pe32plus else 96)
+        ndirs = struct.unpack_from("<I", d, dirs - 4)[0]
+        self.dirs = [struct.unpack_from("<II", d, dirs + 8 * i) for i in range(ndirs)]
+        self.sections = []
+        strtab = self.symtab + 18 * self.nsyms if self.symtab else 0
+        for i in range(nsec):
+            off = opt + optsize + 40 * i
+            raw_name = d[off:off + 8].rstrip(b"\0").decode("ascii", "replace")
+            vsize, va, rsize, rptr = struct.unpack_from("<IIII", d, off + 8)
+            name = raw_name
+            if raw_name.startswith("/") and strtab:
+                start = strtab + int(raw_name[1:])
+                name = d[start:d.index(b"\0", start)].decode("ascii", "replace")
+            self.sections.append((name, va, vsize, rptr, rsize))
+
+    def offset(self, rva):
+        for _, va, vsize, rptr, rsize in self.sections:
+            if va <= rva < va + max(vsize, rsize):
+                return rptr + rva - va
+        raise ValueError("RVA 0x%x is in no section" % rva)
+
+    def resources(self):
+        """{(type, name, language): bytes}; names are ids or strings."""
+        if len(self.dirs) <= 2 or self.dirs[2][0] == 0:
+            return {}
+        base = self.offset(self.dirs[2][0])
+        d = self.data
+        found = {}
+
+        def entries(table):
+            named, ids = struct.unpack_from("<HH", d, base + table + 12)
+            for i in range(named + ids):
+                key, target = struct.unpack_from("<II", d, base + table + 16 + 8 * i)
+                if key & 0x80000000:
+                    at = base + (key & 0x7FFFFFFF)
+                    n = struct.unpack_from("<H", d, at)[0]
+                    key = d[at + 2:at + 2 + 2 * n].decode("utf-16-le")
+                yield key, target
+
+        for rtype, t1 in entries(0):
+            for rname, t2 in entries(t1 & 0x7FFFFFFF):
+                for lang, leaf in entries(t2 & 0x7FFFFFFF):
+                    rva, size = struct.unpack_from("<II", d, base + leaf)
+                    at = self.offset(rva)
+                    found[(rtype, rname, lang)] = d[at:at + size]
+        return found
+
+
+def sz_or_ord(data, at):
+    """A dialog template's name field: (value, next offset)."""
+    first = struct.unpack_from("<H", data, at)[0]
+    if first == 0xFFFF:
+        return struct.unpack_from("<H", data, at + 2)[0], at + 4
+    end = at
+    while struct.unpack_from("<H", data, end)[0] != 0:
+        end += 2
+    return data[at:end].decode("utf-16-le"), end + 2
+
+
+# Predefined control classes may be named by atom or by (any-case) name.
+CLASS_ATOMS = {0x80: "button", 0x81: "edit", 0x82: "static", 0x83: "listbox", 0x84: "scrollbar", 0x85: "combobox"}
+
+
+def class_name(value):
+    return CLASS_ATOMS.get(value, value) if isinstance(value, int) else value.lower()
+
+
+def parse_dialogex(data):
+    ver, sig, help_id, ex_style, style, count, x, y, cx, cy = struct.unpack_from("<HHIIIHhhhh", data, 0)
+    if (ver, sig) != (1, 0xFFFF):
+        raise ValueError("not an extended dialog template")
+    at = 26
+    menu, at = sz_or_ord(data, at)
+    cls, at = sz_or_ord(data, at)
+    title, at = sz_or_ord(data, at)
+    dlg = dict(style=style, ex_style=ex_style, rect=(x, y, cx, cy), menu=menu, cls=cls, title=title, items=[])
+    if style & 0x40:  # DS_SETFONT
+        points, weight, italic, charset = struct.unpack_from("<HHBB", data, at)
+        face, at = sz_or_ord(data, at + 6)
+        dlg["font"] = (face, points, weight, italic, charset)
+    for _ in range(count):
+        at = (at + 3) & ~3
+        i_help, i_ex, i_style, ix, iy, icx, icy, iid = struct.unpack_from("<IIIhhhhI", data, at)
+        icls, at = sz_or_ord(data, at + 24)
+        itext, at = sz_or_ord(data, at)
+        extra = struct.unpack_from("<H", data, at)[0]
+        at += 2 + extra
+        dlg["items"].append(dict(id=iid, cls=class_name(icls), text=itext, style=i_style, ex_style=i_ex,
+                                 rect=(ix, iy, icx, icy)))
+    return dlg
+
+
+def parse_version(data):
+    """(fixed file info tuple, {string name: value})."""
+    strings = {}
+    fixed = None
+
+    def block(at, end):
+        nonlocal fixed
+        length, value_len, kind = struct.unpack_from("<HHH", data, at)
+        stop = at + length
+        key_end = at + 6
+        while struct.unpack_from("<H", data, key_end)[0] != 0:
+            key_end += 2
+        key = data[at + 6:key_end].decode("utf-16-le")
+        val_at = (key_end + 2 + 3) & ~3
+        if key == "VS_VERSION_INFO" and value_len >= 52:
+            fixed = struct.unpack_from("<13I", data, val_at)
+        elif kind == 1 and value_len:  # a string value inside a string table
+            text = data[val_at:val_at + 2 * value_len].decode("utf-16-le").rstrip("\0")
+            strings[key] = text
+        child = (val_at + (value_len * (2 if kind == 1 else 1)) + 3) & ~3
+        if key in ("VS_VERSION_INFO", "StringFileInfo") or (len(key) == 8 and all(c in "0123456789abcdefABCDEF" for c in key)):
+            while child < stop:
+                child = block(child, stop)
+        return (stop + 3) & ~3
+
+    block(0, len(data))
+    return fixed, strings
+
+
+class Checks:
+    def __init__(self):
+        self.failed = 0
+
+    def expect(self, what, expected, actual):
+        if expected == actual:
+            print("ok   %s: %s" % (what, fmt(actual)))
+        else:
+            print("FAIL %s: expected %s, got %s" % (what, fmt(expected), fmt(actual)))
+            self.failed += 1
+
+
+def fmt(v):
+    return "0x%08X" % v if isinstance(v, int) and v > 0xFFFF else repr(v)
+
+
+def check_installer(path):
+    pe = Pe(path)
+    c = Checks()
+    debug = [s[0] for s in pe.sections if s[0].startswith((".debug", ".zdebug"))]
+    c.expect("debug sections", [], debug)
+    c.expect("symbols", 0, pe.nsyms)
+    res = pe.resources()
+
+    manifest = res.get((RT_MANIFEST, 1, 1033))
+    c.expect("manifest resource 1 (language 1033) present", True, manifest is not None)
+    if manifest is not None:
+        root = ET.fromstring(manifest.decode("utf-8"))
+        levels = [e for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+        c.expect("requestedExecutionLevel elements", 1, len(levels))
+        if levels:
+            c.expect("execution level", "requireAdministrator", levels[0].get("level"))
+            c.expect("uiAccess", "false", levels[0].get("uiAccess", "false"))
+
+    dialog = res.get((RT_DIALOG, 101, 1033))
+    c.expect("dialog 101 (language 1033) present", True, dialog is not None)
+    if dialog is not None:
+        dlg = parse_dialogex(dialog)
+        c.expect("dialog style", 0x80C808C8, dlg["style"])
+        c.expect("dialog extended style", 0, dlg["ex_style"])
+        c.expect("dialog rectangle", (0, 0, 451, 228), dlg["rect"])
+        c.expect("dialog title", "", dlg["title"])
+        c.expect("dialog font", ("MS Shell Dlg", 8, 400, 0, 1), dlg.get("font"))
+        got = [(i["id"], i["cls"], i["text"], i["style"], i["ex_style"], i["rect"]) for i in dlg["items"]]
+        # WS_CHILD|WS_VISIBLE|WS_TABSTOP|BS_DEFPUSHBUTTON; the edit adds WS_BORDER|WS_VSCROLL and
+        # ES_MULTILINE|ES_AUTOVSCROLL|ES_AUTOHSCROLL|ES_READONLY.
+        want = [(1, "button", "Close", 0x50010001, 0, (394, 207, 50, 14)),
+                (1001, "edit", "", 0x50A108C4, 0, (7, 7, 437, 194))]
+        c.expect("dialog controls", want, got)
+
+    version = [v for k, v in res.items() if k[0] == RT_VERSION and k[1] == 1]
+    c.expect("version resources", 1, len(version))
+    if version:
+        fixed, strings = parse_version(version[0])
+        c.expect("VS_FIXEDFILEINFO present", True, fixed is not None)
+        if fixed:
+            c.expect("fixed signature", 0xFEEF04BD, fixed[0])
+            c.expect("file version", (1, 0, 0, 2430), (fixed[2] >> 16, fixed[2] & 0xFFFF, fixed[3] >> 16, fixed[3] & 0xFFFF))
+            c.expect("product version", (1, 0, 0, 2430), (fixed[4] >> 16, fixed[4] & 0xFFFF, fixed[5] >> 16, fixed[5] & 0xFFFF))
+            c.expect("file type (VFT_APP)", 1, fixed[9])
+        for key, want in (("ProductVersion", "1.0.0.2430"), ("FileVersion", "1.0.0.2430"),
+                          ("OriginalFilename", "install.exe"), ("ProductName", "Quillgraph")):
+            c.expect("version string " + key, want, strings.get(key))
+    return c.failed == 0
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "timestamp":
+        print(Pe(argv[2]).timestamp)
+        return 0
+    if len(argv) == 3 and argv[1] == "installer":
+        try:
+            return 0 if check_installer(argv[2]) else 1
+        except (ValueError, struct.error, ET.ParseError) as e:
+            print("FAIL %s cannot be read: %s" % (argv[2], e))
+            return 1
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
