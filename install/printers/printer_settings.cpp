@@ -9,6 +9,8 @@
 namespace {
 
 const DWORD kSubKeyBytes = 64;
+// The most a spooler may ask for a SubKey that fits kSubKeyBytes as ANSI: two bytes a character.
+const DWORD kWideSubKeyBytes = 2 * kSubKeyBytes;
 const int kAnsiBufferBytes = 260;
 const CHAR kSubKeyValue[] = "SubKey";
 const CHAR kDsUserKey[] = "DsUser";
@@ -28,6 +30,32 @@ bool IsTerminatedString(DWORD status, DWORD type, const CHAR* data) {
         if (data[i] == 0) return true;
     }
     return false;
+}
+
+DWORD QuerySubKey(HANDLE printer, LPCSTR key, DWORD* type, CHAR* data, DWORD size, DWORD* needed) {
+    LPBYTE bytes = reinterpret_cast<LPBYTE>(data);
+    if (key == nullptr) return GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), type, bytes, size, needed);
+    return GetPrinterDataExA(printer, key, kSubKeyValue, type, bytes, size, needed);
+}
+
+// One SubKey value (plain when `key` is null) into the 64-byte `output`; false when it is not
+// usable. A spooler may ask for room for a wide text (two bytes a character) although it hands
+// back ANSI: the value is then read again with that room and kept if its text fits 64 bytes.
+bool ReadSubKeyFrom(HANDLE printer, LPCSTR key, LPSTR output) {
+    DWORD type = 0;
+    DWORD needed = 0;
+    ZeroBytes(output, kSubKeyBytes);
+    DWORD status = QuerySubKey(printer, key, &type, output, kSubKeyBytes, &needed);
+    if (IsTerminatedString(status, type, output)) return true;
+    if (status != ERROR_MORE_DATA || needed > kWideSubKeyBytes) return false;
+    CHAR wider[kWideSubKeyBytes];
+    ZeroBytes(wider, kWideSubKeyBytes);
+    type = 0;
+    status = QuerySubKey(printer, key, &type, wider, needed, &needed);
+    ZeroBytes(output, kSubKeyBytes);
+    if (!IsTerminatedString(status, type, wider)) return false;
+    for (DWORD i = 0; i < kSubKeyBytes; ++i) output[i] = wider[i];
+    return true;
 }
 
 bool HasText(LPCWSTR text) { return text != nullptr && text[0] != 0; }
@@ -65,17 +93,8 @@ void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) 
 }  // namespace
 
 void ReadSubKey(HANDLE printer, LPSTR output) {
-    DWORD type = 0;
-    DWORD needed = 0;
-    ZeroBytes(output, kSubKeyBytes);
-    DWORD status = GetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), &type,
-                                   reinterpret_cast<LPBYTE>(output), kSubKeyBytes, &needed);
-    if (IsTerminatedString(status, type, output)) return;
-    type = 0;
-    ZeroBytes(output, kSubKeyBytes);
-    status = GetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, &type, reinterpret_cast<LPBYTE>(output),
-                               kSubKeyBytes, &needed);
-    if (IsTerminatedString(status, type, output)) return;
+    if (ReadSubKeyFrom(printer, nullptr, output)) return;
+    if (ReadSubKeyFrom(printer, kDsUserKey, output)) return;
     ZeroBytes(output, kSubKeyBytes);
 }
 
