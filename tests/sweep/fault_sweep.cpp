@@ -32,6 +32,7 @@ const char16_t kOtherDriver[] = u"Other Maker Driver";
 const char16_t kOtherPrinter[] = u"Other Maker Printer";
 const char16_t kPortSharer[] = u"Port Sharer";
 const char16_t kPortSharerPorts[] = u"OTHER1:,QuillgraphServer:";
+const char16_t kConnection[] = u"\\\\PRINTSRV\\qgrServer";
 const char16_t kOtherDeletion[] = u"\\??\\C:\\Other\\stale.tmp";
 const char16_t kOtherRenameFrom[] = u"\\??\\C:\\Other\\update.new";
 const char16_t kOtherRenameTo[] = u"!\\??\\C:\\Other\\app.dll";
@@ -69,6 +70,15 @@ void AddBystanders() {
     sharer.portName = kPortSharerPorts;
     sharer.driverName = kOtherDriver;
     winsim::AddTestPrinter(sharer);
+
+    // A connection to another machine's product printer: what is done to it is done there.
+    winsim::SpoolPrinter remote;
+    remote.name = u"qgrServer";
+    remote.portName = kProductPort;
+    remote.driverName = kProductDriver;
+    remote.comment = u"shared by the print server";
+    remote.jobs = 3;
+    winsim::AddTestConnection(u"PRINTSRV", remote);
 
     winsim::WriteTestFile(u"C:\\Other\\stale.tmp", "stale");
     winsim::WriteTestFile(u"C:\\Other\\update.new", "update");
@@ -193,7 +203,7 @@ std::u16string Describe(const winsim::SpoolDriver& d) {
 
 // Everything that belongs to someone else, as text; equal texts mean untouched.
 struct Bystanders {
-    std::u16string otherPrinter, otherDriver, otherMonitor, defaultPrinter, sharerPorts;
+    std::u16string otherPrinter, otherDriver, otherMonitor, defaultPrinter, sharerPorts, connection;
     std::vector<std::u16string> pending;
     bool renameFilesKept = false;
 };
@@ -207,6 +217,7 @@ Bystanders ReadBystanders() {
         if (m.name == kOtherMonitor) b.otherMonitor = m.name + u"|" + m.dll;
     b.defaultPrinter = winsim::DefaultPrinter();
     if (auto p = winsim::FindPrinter(kPortSharer)) b.sharerPorts = p->portName;
+    if (auto p = winsim::FindPrinter(kConnection)) b.connection = Describe(*p);
     // The other program's pairs, in order; the product's own pairs do not count.
     auto strings = winsim::PendingRenameStrings();
     for (size_t i = 0; i + 1 < strings.size(); i += 2) {
@@ -251,7 +262,7 @@ std::vector<std::u16string> ExpectedProductPrinters(const std::vector<std::u16st
 std::vector<std::u16string> ProductPrinters() {
     std::vector<std::u16string> names;
     for (const auto& p : winsim::Printers())
-        if (p.driverName == kProductDriver && !p.pendingDeletion) names.push_back(p.name);
+        if (p.driverName == kProductDriver && !p.pendingDeletion && !p.connection) names.push_back(p.name);
     return names;
 }
 
@@ -272,7 +283,7 @@ std::string LeftOfTheProduct(bool allowAutostart) {
     if (winsim::FindDriver(kProductDriver, winsim::kEnvX64)) left += " x64-driver";
     if (winsim::FindDriver(kProductDriver, winsim::kEnvX86)) left += " x86-driver";
     for (const auto& p : winsim::Printers())
-        if (p.driverName == kProductDriver) left += " printer:" + winsim::ToUtf8(p.name);
+        if (p.driverName == kProductDriver && !p.connection) left += " printer:" + winsim::ToUtf8(p.name);
     if (winsim::RegValueExists(HKEY_LOCAL_MACHINE, kRunKey, kTrayValue) && !allowAutostart) left += " autostart";
     return left;
 }
@@ -461,6 +472,7 @@ void CheckRun(Sweep& sweep, const Scenario& scenario, Kind kind, int exitCode, c
     if (after.otherPrinter != before.otherPrinter) fail("other maker's printer changed");
     if (after.otherDriver != before.otherDriver) fail("other maker's driver changed");
     if (after.otherMonitor != before.otherMonitor) fail("other port monitor changed");
+    if (after.connection != before.connection) fail("printer connection changed: " + winsim::ToUtf8(after.connection));
     if (after.defaultPrinter != before.defaultPrinter && !(scenario.setsDefault && kind == Kind::Query))
         fail("default printer changed to '" + winsim::ToUtf8(after.defaultPrinter) + "'");
     if (after.pending != before.pending) fail("other program's pending operations changed");

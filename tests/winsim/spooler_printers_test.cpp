@@ -514,3 +514,52 @@ TEST_F(SpoolerPrinterTest, AnsiPrinterDataIsConvertedAndSizedByTheSwitch) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names of the printers EnumPrintersW reports for `flags`, with their attributes.
+std::vector<std::pair<std::u16string, DWORD>> Enumerate(DWORD flags) {
+    DWORD needed = 0, count = 0;
+    EnumPrintersW(flags, nullptr, 2, nullptr, 0, &needed, &count);
+    std::vector<BYTE> block(needed + 1);
+    std::vector<std::pair<std::u16string, DWORD>> out;
+    if (!EnumPrintersW(flags, nullptr, 2, block.data(), needed, &needed, &count)) return out;
+    auto* records = reinterpret_cast<PRINTER_INFO_2W*>(block.data());
+    for (DWORD i = 0; i < count; ++i) out.emplace_back(records[i].pPrinterName, records[i].Attributes);
+    return out;
+}
+
+// A connection is listed only when connections are asked for, reaches the server's printer
+// through its handle, and holds neither this machine's monitor nor its driver.
+TEST_F(SpoolerPrinterTest, ConnectionsToAnotherMachinesPrinter) {
+    Add(u"Local");
+    winsim::SpoolPrinter remote;
+    remote.name = u"qgrServer";
+    remote.portName = u"QuillgraphServer:";
+    remote.driverName = u"Quillgraph Server";
+    winsim::AddTestConnection(u"SRV", remote);
+    const DWORD local = PRINTER_ATTRIBUTE_LOCAL, network = PRINTER_ATTRIBUTE_NETWORK;
+    using List = std::vector<std::pair<std::u16string, DWORD>>;
+    EXPECT_EQ(Enumerate(PRINTER_ENUM_LOCAL), (List{{u"Local", local}}));
+    EXPECT_EQ(Enumerate(PRINTER_ENUM_CONNECTIONS), (List{{u"\\\\SRV\\qgrServer", network}}));
+    EXPECT_EQ(Enumerate(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS),
+              (List{{u"Local", local}, {u"\\\\SRV\\qgrServer", network}}));
+
+    PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE h = nullptr;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"\\\\SRV\\qgrServer"), &h, &all));
+    ASSERT_TRUE(DeletePrinter(h));
+    ClosePrinter(h);
+    EXPECT_FALSE(winsim::PrinterExists(u"\\\\SRV\\qgrServer")) << "deleted on the server";
+
+    winsim::AddTestConnection(u"SRV", remote);
+    h = nullptr;
+    ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Local"), &h, &all));
+    ASSERT_TRUE(DeletePrinter(h));
+    ClosePrinter(h);
+    EXPECT_TRUE(DeleteMonitorW(nullptr, const_cast<LPWSTR>(u"Windows x64"), const_cast<LPWSTR>(u"QuillgraphServer:")));
+    EXPECT_TRUE(DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(u"Windows x64"),
+                                       const_cast<LPWSTR>(u"Quillgraph Server"), 0, 0));
+}
+
+}  // namespace

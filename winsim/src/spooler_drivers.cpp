@@ -281,7 +281,7 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
     // Printers of this machine use the drivers of its own environment.
     if (env == 0) {
         for (auto& p : S().printers) {
-            if (SameName(p.info.driverName, d->name)) {
+            if (!p.info.connection && SameName(p.info.driverName, d->name)) {
                 SetLastError(ERROR_PRINTER_DRIVER_IN_USE);
                 return FALSE;
             }

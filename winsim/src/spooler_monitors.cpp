@@ -107,7 +107,7 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
     }
     for (auto& port : MonitorPorts(*m)) {
         for (auto& p : S().printers) {
-            if (PrinterUsesPort(p.info, port)) {
+            if (!p.info.connection && PrinterUsesPort(p.info, port)) {
                 SetLastError(ERROR_PRINT_MONITOR_IN_USE);
                 return FALSE;
             }

@@ -182,9 +182,10 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
     }
     if (!LocalServer(Name)) return FALSE;
     std::vector<Record> records;
-    bool local = (Flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS | PRINTER_ENUM_NAME)) != 0;
+    bool local = (Flags & (PRINTER_ENUM_LOCAL | PRINTER_ENUM_NAME)) != 0;
+    bool connections = (Flags & PRINTER_ENUM_CONNECTIONS) != 0;
     for (auto& p : S().printers) {
-        bool take = local;
+        bool take = p.info.connection ? connections : local;
         if (Flags & PRINTER_ENUM_DEFAULT) take = take || SameName(p.info.name, S().defaultPrinter);
         if (Flags & PRINTER_ENUM_SHARED) take = take && (p.info.attributes & PRINTER_ATTRIBUTE_SHARED);
         if (take) records.push_back(PrinterRecord(p));

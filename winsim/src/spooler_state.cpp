@@ -413,6 +413,13 @@ void AddTestPrinter(const SpoolPrinter& printer) {
     S().printers.push_back(Printer{S().nextPrinterId++, printer});
 }
 
+void AddTestConnection(std::u16string_view server, SpoolPrinter printer) {
+    printer.name = u"\\\\" + std::u16string(server) + u"\\" + printer.shareName.value_or(printer.name);
+    printer.attributes = (printer.attributes & ~static_cast<DWORD>(PRINTER_ATTRIBUTE_LOCAL)) | PRINTER_ATTRIBUTE_NETWORK;
+    printer.connection = true;
+    AddTestPrinter(printer);
+}
+
 std::vector<SpoolPrinter> Printers() {
     std::vector<SpoolPrinter> out;
     for (auto& p : S().printers) out.push_back(p.info);

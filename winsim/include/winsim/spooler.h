@@ -60,6 +60,10 @@ struct SpoolPrinter {
     DWORD status = 0;
     DWORD jobs = 0;                // cJobs
     bool pendingDeletion = false;  // deleted while jobs were queued
+    // A connection to another machine's shared printer ("\\server\share"): reported only with
+    // PRINTER_ENUM_CONNECTIONS; its handle reaches that machine's printer, whose port and driver
+    // are the server's and hold nothing of this machine's.
+    bool connection = false;
     // Printer data: key (upper-cased) -> value name (upper-cased) -> value. The plain calls use
     // kPrinterDriverDataKey.
     std::map<std::string, std::map<std::string, PrinterValue>> data;
@@ -95,6 +99,9 @@ std::u16string DriverDirectory(std::u16string_view environment);
 // ---- printers -----------------------------------------------------------------
 // Adds a printer as given (no checks; an existing one of that name is replaced).
 void AddTestPrinter(const SpoolPrinter& printer);
+// A connection to `printer` as shared by `server`: named "\\server\<share or name>", network
+// attribute instead of local.
+void AddTestConnection(std::u16string_view server, SpoolPrinter printer);
 std::vector<SpoolPrinter> Printers();  // creation order, pending deletions included
 std::optional<SpoolPrinter> FindPrinter(std::u16string_view name);
 bool PrinterExists(std::u16string_view name);
