@@ -10,6 +10,8 @@ for preset in host host-asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+  # The single-fault sweep's own summary line.
+  grep -h '^fault sweep:' "build/$preset/Testing/Temporary/LastTest.log"
 done
 
 cmake --preset fuzz >/dev/null
