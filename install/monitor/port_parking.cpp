@@ -78,14 +78,44 @@ bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
     return updated;
 }
 
+namespace {
+
+// Hands the record over, a second time if the first is refused; names the printer when both are.
+void UpdateOrName(InstallContext& ctx, PRINTER_INFO_2W& printer) {
+    // A printer of someone else's must not be left printing to a file over one refused call.
+    if (!UpdatePrinterPort(ctx, printer) && !UpdatePrinterPort(ctx, printer))
+        LogPrint(ctx, TEXT("Printer %s is left on the port file:"), printer.pPrinterName);
+}
+
+}  // namespace
+
+void DropParkedFilePorts(InstallContext& ctx) {
+    if (ctx.portPrinters == nullptr) return;
+    for (PRINTER_INFO_2W** entry = ctx.portPrinters; *entry != nullptr; ++entry) {
+        PRINTER_INFO_2W& printer = **entry;
+        LPWSTR list = printer.pPortName;
+        LPWSTR at = FindFilePortEntry(list);
+        if (at == nullptr || (at == list && at[kFilePortLength] == 0)) continue;
+        if (at[kFilePortLength] == TEXT(',')) {
+            LPWSTR rest = at + kFilePortLength + 1;
+            int i = 0;
+            do {
+                at[i] = rest[i];
+            } while (rest[i++] != 0);
+        } else {
+            at[-1] = 0;  // the last entry goes with the comma before it
+        }
+        UpdateOrName(ctx, printer);
+    }
+    GlobalFree(ctx.portPrinters);
+    ctx.portPrinters = nullptr;
+}
+
 void RestoreParkedPrinters(InstallContext& ctx) {
     if (ctx.portPrinters == nullptr) return;
     for (PRINTER_INFO_2W** entry = ctx.portPrinters; *entry != nullptr; ++entry) {
         PRINTER_INFO_2W& printer = **entry;
-        // A second try: a printer of someone else's must not be left printing to a file over one
-        // refused call.
-        if (RestorePortName(printer) && !UpdatePrinterPort(ctx, printer) && !UpdatePrinterPort(ctx, printer))
-            LogPrint(ctx, TEXT("Printer %s is left on the port file:"), printer.pPrinterName);
+        if (RestorePortName(printer)) UpdateOrName(ctx, printer);
     }
     // Moved back once: a second pass would look for "file:" where there is none.
     GlobalFree(ctx.portPrinters);

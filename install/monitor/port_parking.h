@@ -18,3 +18,7 @@ bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer);
 // Moves every parked printer back to the product's port, names in the log each one that stays
 // on "file:", and releases the list.
 void RestoreParkedPrinters(InstallContext& ctx);
+// Once the product's port is gone for good: a parked printer that has ports of its own besides
+// the "file:" it was parked on loses that entry; one that had only the product's port keeps
+// "file:". Releases the list.
+void DropParkedFilePorts(InstallContext& ctx);

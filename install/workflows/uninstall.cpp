@@ -8,6 +8,7 @@
 #include "run/install_log.h"
 #include "monitor/monitor_enum.h"
 #include "monitor/monitor_removal.h"
+#include "monitor/port_parking.h"
 #include "printers/printer_driver.h"
 #include "printers/printer_settings.h"
 #include "services/pending_files.h"
@@ -118,6 +119,9 @@ void UnInstallServer(InstallContext& ctx) {
 
 void UnInstallWithRestart(InstallContext& ctx) {
     UnInstall(ctx);
+    // Printers still parked here lost the product's port for good (a failed removal has moved
+    // them back): a pooled one must not keep printing to a file.
+    DropParkedFilePorts(ctx);
     DeleteScheduledFiles();
     if (!ctx.pendingDeletes) return;
     DeletePendingFiles(ctx);

@@ -484,6 +484,9 @@ void CheckRun(Sweep& sweep, const Scenario& scenario, Kind kind, int exitCode, c
         std::string missing = MissingFromCompleteProduct(start.productPrinters, Allowed(faults, "autostart"));
         if (!missing.empty()) fail("exit " + std::to_string(exitCode) + " without" + missing);
     }
+    // With the product's port gone, a printer that pooled it with ports of its own keeps those.
+    if (kind == Kind::Uninstall && !winsim::MonitorExists(kProductPort) && after.sharerPorts != kOtherPort)
+        fail("port list of '" + winsim::ToUtf8(kPortSharer) + "' after the uninstall: " + winsim::ToUtf8(after.sharerPorts));
     if (kind == Kind::Uninstall && (exitCode == 2 || exitCode == 101)) {
         std::string left = LeftOfTheProduct(Allowed(faults, "autostart"));
         if (!left.empty()) fail("exit " + std::to_string(exitCode) + " but left" + left);
