@@ -27,7 +27,9 @@ TEST_F(PrinterQueuesTest, AddsAProductPrinterAndReturnsItOpen) {
     HANDLE printer = AddProductPrinter(ctx, u"Office");
     ASSERT_NE(printer, nullptr);
     EXPECT_EQ(CallArgs("AddPrinterW"),
-              std::vector<std::u16string>{u"(null),2,Office,QuillgraphServer:,Quillgraph Server,WinPrint"});
+              // No share name, an empty comment, no location, no data type (the spooler picks one), no attributes.
+              std::vector<std::u16string>{
+                  u"(null),2,Office,QuillgraphServer:,Quillgraph Server,(null),,(null),WinPrint,(null),0x0"});
     EXPECT_EQ(CallArgs("EnumMonitorsW"), (std::vector<std::u16string>{u"(null),2", u"(null),2"}));
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">AddPrinter(Office)"},
                                          {1, u"Let's check our port monitors"},

@@ -284,9 +284,8 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 }
 
 BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors) {
-    (void)dwNumServiceArgs;
     (void)lpServiceArgVectors;
-    RecordCall("StartServiceW", NameOf(hService));
+    RecordCall("StartServiceW", NameOf(hService) + u"," + kernel::Dec(dwNumServiceArgs));
     if (TakeFault("StartServiceW")) return FALSE;
     Service* s = ServiceFor(hService, SERVICE_START);
     if (!s) return FALSE;

@@ -21,6 +21,23 @@ bool ValidPrinterName(LPCWSTR name) {
     return n.find_first_of(u",\\") == std::u16string_view::npos;
 }
 
+std::u16string HexNum(DWORD v) {
+    static const char16_t digits[] = u"0123456789ABCDEF";
+    std::u16string out;
+    do {
+        out.insert(out.begin(), digits[v & 0xF]);
+        v >>= 4;
+    } while (v);
+    return out;
+}
+
+// The level-2 record as the call record keeps it: names, texts, processor, data type, attributes.
+std::u16string PrinterInfoArgs(const PRINTER_INFO_2W& info) {
+    return Arg(info.pPrinterName) + u"," + Arg(info.pPortName) + u"," + Arg(info.pDriverName) + u"," +
+           Arg(info.pShareName) + u"," + Arg(info.pComment) + u"," + Arg(info.pLocation) + u"," +
+           Arg(info.pPrintProcessor) + u"," + Arg(info.pDatatype) + u",0x" + HexNum(info.Attributes);
+}
+
 bool KnownDatatype(std::u16string_view type) {
     for (auto t : kWinPrintTypes)
         if (SameName(t, type)) return true;
@@ -125,15 +142,6 @@ ACCESS_MASK MapPrinterAccess(ACCESS_MASK access) {
     return out;
 }
 
-std::u16string HexNum(DWORD v) {
-    static const char16_t digits[] = u"0123456789ABCDEF";
-    std::u16string out;
-    do {
-        out.insert(out.begin(), digits[v & 0xF]);
-        v >>= 4;
-    } while (v);
-    return out;
-}
 
 HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
     uint64_t id = S().nextHandleId++;
@@ -197,6 +205,9 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
 
 BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault) {
     std::u16string args = Arg(pPrinterName) + u"," + Num(pDefault ? pDefault->DesiredAccess : 0);
+    // A data type or device mode asked for is recorded too; none is the usual case.
+    if (pDefault && (pDefault->pDatatype || pDefault->pDevMode))
+        args += u"," + Arg(pDefault->pDatatype) + (pDefault->pDevMode ? u",(devmode)" : u",(null)");
     if (phPrinter) *phPrinter = nullptr;
     if (!Enter("OpenPrinterW", args)) return FALSE;
     if (!phPrinter) {
@@ -242,9 +253,7 @@ BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
 HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
     std::u16string args = Arg(pName) + u"," + Num(Level);
-    if (info && Level == 2)
-        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName) + u"," +
-                Arg(info->pPrintProcessor);
+    if (info && Level == 2) args += u"," + PrinterInfoArgs(*info);
     if (!Enter("AddPrinterW", args)) return nullptr;
     if (!LocalServer(pName)) return nullptr;
     if (Level != 2) {
@@ -304,9 +313,7 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
     auto* info = reinterpret_cast<PRINTER_INFO_2W*>(pPrinter);
     std::u16string args = HandleName(hPrinter) + u"," + Num(Level) + u"," + Num(Command);
     if (info && Level == 2)
-        args += u"," + Arg(info->pPrinterName) + u"," + Arg(info->pPortName) + u"," + Arg(info->pDriverName) + u"," +
-                Arg(info->pShareName) + u"," + Arg(info->pComment) + u"," + Arg(info->pLocation) + u"," +
-                Arg(info->pPrintProcessor) + u"," + Arg(info->pDatatype) + u",0x" + HexNum(info->Attributes);
+        args += u"," + PrinterInfoArgs(*info);
     else if (pPrinter)
         args += u",(data)";
     if (!Enter("SetPrinterW", args)) return FALSE;
