@@ -143,10 +143,9 @@ bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
             saved = false;
         }
     }
-    DWORD error = GetLastError();
+    DWORD error = saved ? GetLastError() : static_cast<DWORD>(E_OUTOFMEMORY);
     ClosePrinter(handle);
-    if (!saved) SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-    else SetLastError(error);
+    SetLastError(error);  // the caller's error line describes why nothing was kept
     return saved;
 }
 

@@ -52,30 +52,36 @@ TEST(TextCompareTest, ComparisonsOfNearMisses) {
     EXPECT_FALSE(SameTextIgnoringAsciiCase(nullptr, nullptr));
 }
 
-TEST(TextCompareTest, FileNameAndParentOfPaths) {
+TEST(TextCompareTest, FileNameParentAndFullnessOfPaths) {
     struct Case {
         std::u16string path;
         std::u16string name;
         std::u16string parent;
+        bool full;  // names its root: a drive with its separator, or a "\\" share
     } cases[] = {
-        {u"a\\b", u"b", u"a"},
-        {u"\\a/b", u"b", u""},  // a backslash decides; the one at the start leaves no parent
-        {u"C:\\dir\\file.dll", u"file.dll", u"C:\\dir"},
-        {u"C:\\dir\\", u"", u"C:\\dir"},
-        {u"\\file", u"file", u""},
-        {u"C:/a/b", u"b", u"C:/a"},
-        {u"C:\\a/b\\c/d", u"d", u"C:\\a/b"},  // only '\' is looked for when both occur
-        {u"C:inst.exe", u"inst.exe", u""},     // the colon ends a drive for the name only
-        {u"plain", u"plain", u""},
-        {u"/root", u"root", u""},
-        {u"x", u"x", u""},
-        {u"\\", u"", u""},
-        {u"", u"", u""},
+        {u"a\\b", u"b", u"a", false},
+        {u"\\a/b", u"b", u"", false},  // a backslash decides; the one at the start leaves no parent
+        {u"C:\\dir\\file.dll", u"file.dll", u"C:\\dir", true},
+        {u"C:\\dir\\", u"", u"C:\\dir", true},
+        {u"\\file", u"file", u"", false},
+        {u"C:/a/b", u"b", u"C:/a", true},
+        {u"c:/x", u"x", u"c:", true},
+        {u"C:\\a/b\\c/d", u"d", u"C:\\a/b", true},  // only '\' is looked for when both occur
+        {u"C:inst.exe", u"inst.exe", u"", false},     // the colon ends a drive for the name only
+        {u"\\\\server\\share\\x", u"x", u"\\\\server\\share", true},
+        {u"\\\\?\\C:\\x", u"x", u"\\\\?\\C:", true},
+        {u"1:\\x", u"x", u"1:", false},
+        {u"plain", u"plain", u"", false},
+        {u"/root", u"root", u"", false},
+        {u"x", u"x", u"", false},
+        {u"\\", u"", u"", false},
+        {u"", u"", u"", false},
     };
     qgrtest::ResetMachine();
     for (const auto& c : cases) {
         SCOPED_TRACE(qgrtest::Utf8(c.path));
         EXPECT_EQ(std::u16string(FileNamePart(c.path.c_str())), c.name);
+        EXPECT_EQ(IsFullPath(c.path.c_str()), c.full);
         TextBuffer source = nullptr;
         Assign(source, c.path.c_str());
         TextBuffer parent = ParentPath(source);
@@ -86,19 +92,11 @@ TEST(TextCompareTest, FileNameAndParentOfPaths) {
         FreeText(parent);
         FreeText(source);
     }
+    EXPECT_FALSE(IsFullPath(nullptr));
     ExpectAllBlocksReleased();
 }
 
 // Only a drive with its root or a share is a full path; everything else depends on the
 // current directory (or the current directory of a drive).
-TEST(TextCompareTest, FullPathsNameTheirRoot) {
-    const std::pair<const char16_t*, bool> cases[] = {
-        {u"C:\\Windows\\x.dll", true}, {u"c:/x", true},      {u"\\\\server\\share\\x", true},
-        {u"\\\\?\\C:\\x", true},          {u"C:x.dll", false}, {u"\\x.dll", false},
-        {u"x.dll", false},                 {u"", false},         {u"1:\\x", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(IsFullPath(c.first), c.second) << qgrtest::Utf8(c.first);
-    EXPECT_FALSE(IsFullPath(nullptr));
-}
 
 }  // namespace

@@ -9,9 +9,7 @@
 #include <winsim/spooler.h>
 #include <winsim/user.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -394,14 +392,11 @@ struct Sweep {
     int runs = 0;
     int faulted = 0;
     int violations = 0;
-    int shown = 0;
-    std::map<std::string, int> byApi;
 };
 
 void Violation(Sweep& sweep, const Scenario& scenario, const std::string& fault, const std::string& what) {
     ++sweep.violations;
-    if (sweep.shown++ < 100000)
-        std::printf("violation: %s, %s: %s\n", scenario.name, fault.c_str(), what.c_str());
+    std::printf("violation: %s, %s: %s\n", scenario.name, fault.c_str(), what.c_str());
 }
 
 struct Fault {
@@ -499,10 +494,7 @@ bool RunOnce(Sweep& sweep, const Scenario& scenario, const std::vector<Fault>& f
     SetUpScenario(scenario);
     RunStart start = ReadStart();
     for (const Fault& f : faults) winsim::InjectFault(f.api, f.error, 1, static_cast<int>(f.skip));
-    if (!faults.empty()) {
-        ++sweep.faulted;
-        ++sweep.byApi[faults.back().api];
-    }
+    if (!faults.empty()) ++sweep.faulted;
     std::string fault = Describe(faults);
     int exitCode = RunInstaller(scenario.command);
     bool describedErrors = winsim::CallCount("FormatMessageW") > 0;
@@ -524,28 +516,16 @@ bool RunOnce(Sweep& sweep, const Scenario& scenario, const std::vector<Fault>& f
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines before a crash still show
-    bool listApis = argc > 1 && std::string(argv[1]) == "--apis";
-    // The sanitized build runs every n-th faulted call.
-    int every = 1;
-    if (const char* sample = std::getenv("QGR_SWEEP_EVERY")) every = std::max(1, std::atoi(sample));
     Sweep sweep;
     std::set<std::string> unknown;
     for (const Scenario& scenario : kScenarios) {
         SetUpScenario(scenario);
         RunInstaller(scenario.command);
         std::vector<winsim::Call> calls = winsim::Calls();
-        if (listApis) {
-            std::map<std::string, int> counts;
-            for (const auto& c : calls) ++counts[c.api];
-            std::printf("%s: %zu calls\n", scenario.name, calls.size());
-            for (const auto& [api, n] : counts) std::printf("  %s %d\n", api.c_str(), n);
-            continue;
-        }
         RunOnce(sweep, scenario, {});
         std::map<std::string, size_t> seen;
-        int index = 0;
         for (const winsim::Call& call : calls) {
             size_t skip = seen[call.api]++;
             auto entry = FaultTable().find(call.api);
@@ -554,7 +534,6 @@ int main(int argc, char** argv) {
                 continue;
             }
             if (entry->second == 0) continue;
-            if (index++ % every != 0) continue;
             Fault fault{call.api, skip, entry->second, call.args};
             // A run that met the fault and describes it in the log asks for the system's text,
             // which needs memory of its own: once more with that request failing too.
@@ -566,7 +545,7 @@ int main(int argc, char** argv) {
         ++sweep.violations;
         std::printf("violation: %s has no entry in the fault table\n", api.c_str());
     }
-    std::printf("fault sweep: %d runs, %d faulted calls, %d violations%s\n", sweep.runs, sweep.faulted,
-                sweep.violations, every > 1 ? (" (sampled: every " + std::to_string(every) + "th call)").c_str() : "");
+    std::printf("fault sweep: %d runs, %d faulted calls, %d violations\n", sweep.runs, sweep.faulted,
+                sweep.violations);
     return sweep.violations == 0 ? 0 : 1;
 }
