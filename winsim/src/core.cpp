@@ -2,6 +2,9 @@
 #include <winsim/core.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 
 namespace winsim {
@@ -118,7 +121,22 @@ bool TakeFault(std::string_view api) {
     return false;
 }
 
+void Trace(std::u16string_view text) {
+    // One file per test program: runs of the whole suite can then be compared call for call.
+    static FILE* file = [] {
+        const char* dir = std::getenv("QGR_CALL_TRACE");
+        if (!dir) return static_cast<FILE*>(nullptr);
+        std::string name = std::string(dir) + "/" + program_invocation_short_name;
+        return std::fopen(name.c_str(), "w");
+    }();
+    if (!file) return;
+    std::string line = ToUtf8(text);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), file);
+}
+
 void RecordCall(std::string_view api, std::u16string_view args) {
+    Trace(ToU16(api) + u"(" + std::u16string(args) + u")");
     State().calls.push_back(Call{std::string(api), std::u16string(args)});
     std::vector<std::function<void()>> due;
     auto& hooks = State().hooks;

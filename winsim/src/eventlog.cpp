@@ -96,6 +96,7 @@ BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
         record.strings.push_back(std::move(text));
     }
     if (dwDataSize) record.data.assign(static_cast<const char*>(lpRawData), dwDataSize);
+    for (const auto& text : record.strings) Trace(u"event text: " + text);
     State().events.push_back(std::move(record));
     return TRUE;
 }

@@ -46,6 +46,9 @@ struct Call {
     std::u16string args;  // key arguments, comma separated, as the implementation formats them
 };
 void RecordCall(std::string_view api, std::u16string_view args = {});
+// With QGR_CALL_TRACE naming a directory, every recorded call and every traced text is appended
+// to <directory>/<program name>, so two builds' runs of the suite can be compared line by line.
+void Trace(std::u16string_view text);
 const std::vector<Call>& Calls();
 // Another party acting between two calls of the code under test: `action` runs once, when the
 // (skip+1)th following call of `api` is recorded, before that call does its work.
