@@ -10,6 +10,7 @@
 #include "printers/printer_checks.h"
 #include "run/install_context.h"
 #include "run/install_log.h"
+#include "run/owned.h"
 #include "run/text_compare.h"
 #include "services/pending_files.h"
 #include "tray/tray_app.h"
@@ -48,14 +49,13 @@ HANDLE g_runTurn = NULL;
 // False only when another run kept the turn for the whole wait. A mutex that cannot be made
 // or waited on serializes nothing, and the run goes on as it always did.
 bool TakeRunTurn() {
-    HANDLE mutex = CreateMutexA(NULL, FALSE, kRunMutex);
-    if (mutex == NULL) return true;
-    DWORD wait = WaitForSingleObject(mutex, kRunTurnWaitMs);
+    OwnedHandle mutex(CreateMutexA(NULL, FALSE, kRunMutex));
+    if (!mutex) return true;
+    DWORD wait = WaitForSingleObject(mutex.get(), kRunTurnWaitMs);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {  // abandoned: the holder died
-        g_runTurn = mutex;
+        g_runTurn = mutex.release();
         return true;
     }
-    CloseHandle(mutex);
     return wait != WAIT_TIMEOUT;
 }
 
@@ -196,11 +196,10 @@ int Dispatch(int argc, LPWSTR* argv) {
 int RunEntry(HINSTANCE instance, LPCWSTR commandLine) {
     g_moduleInstance = instance;
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(commandLine, &argc);
-    int code = argv ? Dispatch(argc, argv) : kExitNothing;
+    // The process ends right after this; releasing the block keeps the host runs' heap balanced.
+    OwnedLocal<LPWSTR> argv(CommandLineToArgvW(commandLine, &argc));
+    int code = argv ? Dispatch(argc, argv.get()) : kExitNothing;
     EndRunTurn();
-    // The process ends right after this; releasing here keeps the host runs' heap balanced.
-    if (argv) LocalFree(argv);
     return code;
 }
 

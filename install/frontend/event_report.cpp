@@ -8,6 +8,7 @@
 
 #include "run/install_context.h"
 #include "run/install_log.h"
+#include "run/owned.h"
 
 namespace {
 
@@ -17,16 +18,14 @@ const uint64_t kMaxEventText = 31839;
 }  // namespace
 
 void ReportRunToEventLog(const InstallContext& ctx, int exitCode) {
-    HANDLE source = RegisterEventSourceW(NULL, QGR_EVENT_SOURCE);
-    if (source == NULL) return;
+    OwnedEventSource source(RegisterEventSourceW(NULL, QGR_EVENT_SOURCE));
+    if (!source) return;
     LPCWSTR text = TextOf(ctx.log);
-    LPWSTR cut = NULL;
+    OwnedHeap<WCHAR> cut;
     if (TextLength(ctx.log) > kMaxEventText) {
-        cut = static_cast<LPWSTR>(HeapAlloc(GetProcessHeap(), 0, (kMaxEventText + 1) * sizeof(WCHAR)));
-        text = cut ? lstrcpynW(cut, text, static_cast<int>(kMaxEventText + 1)) : TEXT("");
+        cut.reset(static_cast<LPWSTR>(HeapAlloc(GetProcessHeap(), 0, (kMaxEventText + 1) * sizeof(WCHAR))));
+        text = cut ? lstrcpynW(cut.get(), text, static_cast<int>(kMaxEventText + 1)) : TEXT("");
     }
     WORD type = ctx.errorCount != 0 ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE;
-    ReportEventW(source, type, 0, static_cast<DWORD>(exitCode), NULL, 1, 0, &text, NULL);
-    if (cut) HeapFree(GetProcessHeap(), 0, cut);
-    DeregisterEventSource(source);
+    ReportEventW(source.get(), type, 0, static_cast<DWORD>(exitCode), NULL, 1, 0, &text, NULL);
 }

@@ -2,26 +2,16 @@
 #include "monitor/monitor_enum.h"
 
 #include "run/install_context.h"
+#include "run/two_call_query.h"
 #include "run/text_compare.h"
 
 namespace {
 
 // Logs one "failed with code" line with the system's text for the current last error.
 void LogEnumFailure(InstallContext& ctx, LPCWSTR format) {
-    DWORD error = GetLastError();
-    LPWSTR text = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, error, 0x409, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    if (length == 0 && text != nullptr) {
-        LocalFree(text);
-        text = nullptr;
-    }
-    LogPrint(ctx, format, text != nullptr ? text : TEXT("No Error or no description"));
-    if (text != nullptr) LocalFree(text);
-    SetLastError(error);
+    OwnedLocal<WCHAR> text = SystemErrorText(GetLastError());
+    LogPrint(ctx, format, text ? text.get() : TEXT("No Error or no description"));
 }
-
 
 }  // namespace
 
@@ -30,33 +20,30 @@ void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx) {
     monitors.monitors = nullptr;
     monitors.monitorCount = 0;
     monitors.error = 0;
-    DWORD needed = 0;
-    if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &monitors.monitorCount)) {
-        LogPrint(ctx, TEXT("1. EnumMonitors returns true"));
-        return;
+    QueryAnswer answer;
+    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        return EnumMonitorsW(nullptr, 2, buffer, size, needed, &monitors.monitorCount);
+    });
+    switch (result) {
+        case QueryResult::Filled:
+            monitors.monitors = answer.block.release();
+            return;
+        case QueryResult::AnsweredEmpty:
+            LogPrint(ctx, TEXT("1. EnumMonitors returns true"));
+            return;
+        case QueryResult::NoMemory:
+            monitors.monitorCount = 0;
+            monitors.error = GetLastError();
+            LogPrint(ctx, TEXT("3. EnumMonitors - can't allocate memory for buffer"));
+            return;
+        case QueryResult::Failed:
+            monitors.monitorCount = 0;
+            monitors.error = GetLastError();
+            // A block means the size query went through and the second call failed.
+            LogEnumFailure(ctx, answer.block ? TEXT("3. EnumMonitors  failed with code: %s")
+                                             : TEXT("2. EnumMonitors  failed with code: %s"));
+            return;
     }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        monitors.monitorCount = 0;
-        monitors.error = GetLastError();
-        LogEnumFailure(ctx, TEXT("2. EnumMonitors  failed with code: %s"));
-        return;
-    }
-    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
-    if (block == nullptr) {
-        monitors.monitorCount = 0;
-        LogPrint(ctx, TEXT("3. EnumMonitors - can't allocate memory for buffer"));
-        monitors.error = static_cast<DWORD>(E_OUTOFMEMORY);
-        SetLastError(monitors.error);
-        return;
-    }
-    monitors.monitors = block;
-    if (EnumMonitorsW(nullptr, 2, block, needed, &needed, &monitors.monitorCount)) return;
-    LogEnumFailure(ctx, TEXT("3. EnumMonitors  failed with code: %s"));
-    monitors.error = GetLastError();
-    GlobalFree(block);
-    monitors.monitors = nullptr;
-    monitors.monitorCount = 0;
-    SetLastError(monitors.error);
 }
 
 int FindProductMonitor(const MonitorEnum& monitors) {
@@ -82,4 +69,10 @@ void LogMonitorList(InstallContext& ctx, const MonitorEnum& monitors) {
         LogPrint(ctx, TEXT("%d. %s"), static_cast<int>(i + 1), name != nullptr ? name : TEXT("***EMPTY***"));
     }
     LogPrint(ctx, TEXT("---------------------------------------"));
+}
+
+void ReleaseMonitors(MonitorEnum& monitors) {
+    if (monitors.monitors) GlobalFree(monitors.monitors);
+    monitors.monitors = nullptr;
+    monitors.monitorCount = 0;
 }

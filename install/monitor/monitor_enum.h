@@ -14,6 +14,10 @@ struct MonitorEnum {
     DWORD error;
 };
 
+// Level 2 into a global block the caller releases (ReleaseMonitors); a failure is a plain line,
+// leaves the list empty and its error in `error` and the last error.
 void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx);
+void ReleaseMonitors(MonitorEnum& monitors);
+// Index of "QuillgraphServer:" in the list, or -1.
 int FindProductMonitor(const MonitorEnum& monitors);
 void LogMonitorList(InstallContext& ctx, const MonitorEnum& monitors);

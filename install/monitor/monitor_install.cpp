@@ -39,9 +39,7 @@ bool RegisterMonitor(InstallContext& ctx) {
     for (int attempt = 1; attempt <= kRegisterAttempts; ++attempt) {
         if (attempt > 1) Sleep(kRegisterPauseMs);
         if (AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) return true;
-        DWORD error = GetLastError();
         LogPrint(ctx, TEXT("AddMonitor - failed. Trying to wait and install again"));
-        SetLastError(error);  // the error line must describe AddMonitorW
     }
     LogError(ctx, kErrInstallMonitor, TEXT("Can`t install a local port monitor'QuillgraphServer:'"));
     return false;
@@ -50,8 +48,7 @@ bool RegisterMonitor(InstallContext& ctx) {
 }  // namespace
 
 void AddProductMonitor(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">AddMonitor"));
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">AddMonitor"));
     if (ctx.copyMonitor || MonitorFileMissing(ctx))
         CopyMonitorFile(ctx);
     else
@@ -60,5 +57,4 @@ void AddProductMonitor(InstallContext& ctx) {
         LogPrint(ctx, TEXT("AddMonitor - OK :)"));
         RestoreParkedPrinters(ctx);
     }
-    ctx.logIndent -= 1;
 }

@@ -68,18 +68,15 @@ int ReadFileBuild(LPCWSTR path) {
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeW(path, &handle);
     if (size == 0) return -1;
-    void* block = GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size);
-    if (block == nullptr) return -1;
-    int build = -1;
-    if (GetFileVersionInfoW(path, 0, size, block)) {
-        VS_FIXEDFILEINFO* info = nullptr;
-        UINT length = 0;
-        if (VerQueryValueW(block, TEXT("\\"), reinterpret_cast<LPVOID*>(&info), &length) && info != nullptr &&
-            length >= sizeof(VS_FIXEDFILEINFO))
-            build = static_cast<int>(info->dwProductVersionLS & 0xFFFF);
-    }
-    GlobalFree(block);
-    return build;
+    OwnedGlobal<BYTE> block(static_cast<BYTE*>(GlobalAlloc(GPTR, size)));
+    if (!block) return -1;
+    if (!GetFileVersionInfoW(path, 0, size, block.get())) return -1;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block.get(), TEXT("\\"), reinterpret_cast<LPVOID*>(&info), &length) || info == nullptr ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return -1;
+    return static_cast<int>(info->dwProductVersionLS & 0xFFFF);
 }
 
 bool TryDeleteMonitor(LPCWSTR environment) {
@@ -87,25 +84,15 @@ bool TryDeleteMonitor(LPCWSTR environment) {
            FALSE;
 }
 
-void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
-    LogPrint(ctx, TEXT(">DeleteMonitor"));
-    ctx.logIndent += 1;
-    if (monitors.monitorCount != 0)
-        LogMonitorList(ctx, monitors);
-    else
-        LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
+namespace {
 
-    int index = FindProductMonitor(monitors);
-    bool found = index >= 0;
-    if (found)
-        LogPrint(ctx, TEXT("Port monitor is found. Index=%d"), index + 1);
-    else
-        LogPrint(ctx, TEXT("No Quillgraph port monitor was found."));
-
+// The monitor DLL's path: the system directory and the name the list gives, or the name this
+// environment installs. False when that is no full path of a file (nothing to read or delete).
+bool MonitorDllPath(InstallContext& ctx, const MonitorEnum& monitors, int index, TextBuffer& path) {
     // Without a file name the path is the system directory itself: never read or delete that.
-    TextBuffer path = CopyText(ctx.systemDir);
+    path = CopyText(ctx.systemDir);
     bool hasFileName = false;
-    if (monitors.monitorCount == 0 || !found) {
+    if (monitors.monitorCount == 0 || index < 0) {
         LogPrint(ctx, TEXT("Computing monitor filename"));
         if (ctx.monitorFile != nullptr && ctx.monitorFile[0] != 0) {
             Append(path, ctx.monitorFile);
@@ -121,37 +108,54 @@ void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
     }
     LogPrint(ctx, TEXT("Auto calculated monitor file name: %s"), TextOf(path));
     // Without the system directory the name is a bare one: not a file of ours to read or delete.
-    if (!IsFullPath(TextOf(path))) hasFileName = false;
+    return hasFileName && IsFullPath(TextOf(path));
+}
 
-    if (!KeepCompatibleMonitor(ctx, hasFileName ? TextOf(path) : nullptr, found)) {
-        bool removed = TryDeleteMonitor(ctx.environment);
-        // Without a list, only the spooler's answer tells that the monitor is not there.
-        if (!removed && !found && (monitors.error == 0 || GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR)) {
-            LogPrint(ctx, TEXT("Can't delete monitor and monitor was not found. So everything should be ok"));
-        } else {
-            if (!removed) {
-                LogPrint(ctx, TEXT("Can't delete monitor from the first try"));
-                ParkPrinters(ctx);
-                removed = TryDeleteMonitor(ctx.environment);
-                if (!removed) {
-                    SpoolerRestart restart;
-                    BeginSpoolerRestart(restart, &ctx);
-                    EndSpoolerRestart(restart);
-                    removed = TryDeleteMonitor(ctx.environment);
-                    if (!removed) {
-                        DWORD error = GetLastError();
-                        LogError(ctx, kErrRemoveMonitor, TEXT("Can`t remove the port monitor 'QuillgraphServer:'"));
-                        // The monitor and its port are still there: nothing may stay parked.
-                        if (error != ERROR_UNKNOWN_PRINT_MONITOR) RestoreParkedPrinters(ctx);
-                    }
-                }
-            }
-            if (removed) {
-                if (hasFileName && !DeleteFileW(TextOf(path))) PathListAdd(ctx.pendingDeletes, TextOf(path));
-                LogPrint(ctx, TEXT("Monitor was removed :)"));
-            }
-        }
+// Deletes the monitor: at once, after parking the printers on its port, after a spooler restart.
+// True when it is gone; a monitor that was never there is a plain line.
+bool RemoveMonitor(InstallContext& ctx, const MonitorEnum& monitors, bool found) {
+    if (TryDeleteMonitor(ctx.environment)) return true;
+    // Without a list, only the spooler's answer tells that the monitor is not there.
+    if (!found && (monitors.error == 0 || GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR)) {
+        LogPrint(ctx, TEXT("Can't delete monitor and monitor was not found. So everything should be ok"));
+        return false;
+    }
+    LogPrint(ctx, TEXT("Can't delete monitor from the first try"));
+    ParkPrinters(ctx);
+    if (TryDeleteMonitor(ctx.environment)) return true;
+    SpoolerRestart restart;
+    BeginSpoolerRestart(restart, &ctx);
+    EndSpoolerRestart(restart);
+    if (TryDeleteMonitor(ctx.environment)) return true;
+    DWORD error = GetLastError();
+    LogError(ctx, kErrRemoveMonitor, TEXT("Can`t remove the port monitor 'QuillgraphServer:'"));
+    // The monitor and its port are still there: nothing may stay parked.
+    if (error != ERROR_UNKNOWN_PRINT_MONITOR) RestoreParkedPrinters(ctx);
+    return false;
+}
+
+}  // namespace
+
+void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
+    LogSection section(ctx, TEXT(">DeleteMonitor"));
+    if (monitors.monitorCount != 0)
+        LogMonitorList(ctx, monitors);
+    else
+        LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
+
+    int index = FindProductMonitor(monitors);
+    bool found = index >= 0;
+    if (found)
+        LogPrint(ctx, TEXT("Port monitor is found. Index=%d"), index + 1);
+    else
+        LogPrint(ctx, TEXT("No Quillgraph port monitor was found."));
+
+    TextBuffer path = nullptr;
+    bool hasFileName = MonitorDllPath(ctx, monitors, index, path);
+    if (!KeepCompatibleMonitor(ctx, hasFileName ? TextOf(path) : nullptr, found) &&
+        RemoveMonitor(ctx, monitors, found)) {
+        if (hasFileName && !DeleteFileW(TextOf(path))) PathListAdd(ctx.pendingDeletes, TextOf(path));
+        LogPrint(ctx, TEXT("Monitor was removed :)"));
     }
     FreeText(path);
-    ctx.logIndent -= 1;
 }

@@ -7,6 +7,11 @@
 
 struct InstallContext;
 
+// Removes "QuillgraphServer:" (a reinstall keeps a monitor of builds 2416 to 2430 and says so in
+// installMonitor/copyMonitor), parking the printers on its port when the first attempt is
+// refused; its DLL is deleted or added to pendingDeletes. Error 12 when it stays.
 void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors);
+// The fourth part of the file's product version, or -1.
 int ReadFileBuild(LPCWSTR path);
+// DeleteMonitorW of the product's monitor; the last error of the refusal stays.
 bool TryDeleteMonitor(LPCWSTR environment);

@@ -2,6 +2,7 @@
 #include "monitor/port_parking.h"
 
 #include "run/install_context.h"
+#include "run/owned.h"
 
 namespace {
 
@@ -62,19 +63,16 @@ bool RestorePortName(PRINTER_INFO_2W& printer) {
 }
 
 bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    HANDLE handle = nullptr;
-    bool updated = false;
-    if (OpenPrinterW(printer.pPrinterName, &handle, &defaults) && handle != nullptr) {
-        updated = SetPrinterW(handle, 2, reinterpret_cast<LPBYTE>(&printer), 0) != FALSE;
-        if (updated)
-            LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
-        else
-            LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
-        ClosePrinter(handle);
-    } else {
+    OwnedPrinter handle = OpenPrinterHandle(printer.pPrinterName, PRINTER_ALL_ACCESS);
+    if (!handle) {
         LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
+        return false;
     }
+    bool updated = SetPrinterW(handle.get(), 2, reinterpret_cast<LPBYTE>(&printer), 0) != FALSE;
+    if (updated)
+        LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
+    else
+        LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
     return updated;
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "run/owned.h"
 #include "run/product.h"
 #include "monitor/monitor_removal.h"
 #include "printers/printer_driver.h"
@@ -30,39 +31,34 @@ bool CheckDefaultPrinter() {
     GetDefaultPrinterW(name, &capacity);
     name[kDefaultNameUnits - 1] = 0;
     if (name[0] == 0) return true;
-    HANDLE printer = nullptr;
-    if (!OpenPrinterW(name, &printer, nullptr) || printer == nullptr) return true;
+    OwnedPrinter printer = OpenPrinterHandle(name);
+    if (!printer) return true;
     PrinterInfo info;
-    QueryPrinterInfo(info, printer);
-    bool otherPrinter = !(info.info != nullptr && IsProductPrinter(*info.info));
-    ClosePrinter(printer);
-    if (info.info != nullptr) GlobalFree(info.info);
+    OwnedGlobal<PRINTER_INFO_2W> record(QueryPrinterInfo(info, printer.get()).info);
+    bool otherPrinter = !(record && IsProductPrinter(*record.get()));
+    printer.reset();
     return otherPrinter;
 }
 
 bool CheckDriver() {
     PrinterEnumeration printers = {nullptr, 0};
     EnumeratePrinters(printers);
+    OwnedGlobal<PRINTER_INFO_2W> snapshot(printers.printers);
     int index = FirstProductPrinter(printers);
-    HANDLE printer = nullptr;
-    if (index < 0 || !OpenPrinterW(printers.printers[index].pPrinterName, &printer, nullptr) || printer == nullptr) {
-        FreePrinterEnumeration(printers);
-        return false;
-    }
-    bool recent = false;
-    DRIVER_INFO_2W* driver = QueryPrinterDriverInfo(printer);
-    if (driver != nullptr && driver->pDriverPath != nullptr)
-        recent = ReadFileBuild(driver->pDriverPath) >= kOldestGoodDriverBuild;
-    ClosePrinter(printer);
-    if (driver != nullptr) GlobalFree(driver);
-    FreePrinterEnumeration(printers);
+    if (index < 0) return false;
+    OwnedPrinter printer = OpenPrinterHandle(printers.printers[index].pPrinterName);
+    if (!printer) return false;
+    OwnedGlobal<DRIVER_INFO_2W> driver(QueryPrinterDriverInfo(printer.get()));
+    bool recent = driver && driver.get()->pDriverPath != nullptr &&
+                  ReadFileBuild(driver.get()->pDriverPath) >= kOldestGoodDriverBuild;
+    printer.reset();
     return recent;
 }
 
 void SetProductDefault() {
     PrinterEnumeration printers = {nullptr, 0};
     EnumeratePrinters(printers);
+    OwnedGlobal<PRINTER_INFO_2W> snapshot(printers.printers);
     int index = FirstProductPrinter(printers);
     if (index >= 0) SetDefaultPrinterW(printers.printers[index].pPrinterName);
-    FreePrinterEnumeration(printers);
 }

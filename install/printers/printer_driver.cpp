@@ -3,6 +3,7 @@
 
 #include "run/install_context.h"
 #include "run/text_compare.h"
+#include "run/two_call_query.h"
 #include "services/file_copy.h"
 #include "services/pending_files.h"
 #include "services/spooler_service.h"
@@ -44,27 +45,24 @@ void EnumerateDrivers(DriverEnum& drivers, LPCWSTR environment) {
     drivers.drivers = nullptr;
     drivers.driverCount = 0;
     drivers.error = 0;
-    DWORD needed = 0;
     LPWSTR env = const_cast<LPWSTR>(environment);
-    if (EnumPrinterDriversW(nullptr, env, 6, nullptr, 0, &needed, &drivers.driverCount)) return;
+    QueryAnswer answer;
+    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        return EnumPrinterDriversW(nullptr, env, 6, buffer, size, needed, &drivers.driverCount);
+    });
+    if (result == QueryResult::AnsweredEmpty) return;
+    if (result == QueryResult::Filled) {
+        drivers.drivers = answer.block.release();
+        return;
+    }
     drivers.driverCount = 0;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        drivers.error = GetLastError();
-        return;
-    }
-    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
-    if (block == nullptr) {
-        drivers.error = static_cast<DWORD>(E_OUTOFMEMORY);
-        SetLastError(drivers.error);
-        return;
-    }
-    drivers.drivers = block;
-    if (EnumPrinterDriversW(nullptr, env, 6, block, needed, &needed, &drivers.driverCount)) return;
     drivers.error = GetLastError();
-    GlobalFree(block);
+}
+
+void ReleaseDrivers(DriverEnum& drivers) {
+    if (drivers.drivers) GlobalFree(drivers.drivers);
     drivers.drivers = nullptr;
     drivers.driverCount = 0;
-    SetLastError(drivers.error);
 }
 
 int FindProductDriver(const DriverEnum& drivers) {
@@ -80,17 +78,14 @@ bool TryAddDriver(DRIVER_INFO_6W& info) {
 }
 
 void AddProductDriver(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">Add Printer Driver"));
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">Add Printer Driver"));
     WCHAR driverPath[MAX_PATH] = {0};
     WCHAR uiPath[MAX_PATH] = {0};
     WCHAR helpPath[MAX_PATH] = {0};
     LPCWSTR dir = TextOf(ctx.driverDir);
     if (CopyFileToDir(ctx, dir, ctx.driverFile, driverPath, MAX_PATH, true) != S_OK ||
-        CopyFileToDir(ctx, dir, ctx.uiFile, uiPath, MAX_PATH, true) != S_OK) {
-        ctx.logIndent -= 1;
+        CopyFileToDir(ctx, dir, ctx.uiFile, uiPath, MAX_PATH, true) != S_OK)
         return;
-    }
     if (CopyFileToDir(ctx, dir, ctx.helpFile, helpPath, MAX_PATH, true) != S_OK) helpPath[0] = 0;
 
     DRIVER_INFO_6W info = {};
@@ -113,12 +108,10 @@ void AddProductDriver(InstallContext& ctx) {
     DeleteStagedFile(ctx, driverPath);
     DeleteStagedFile(ctx, uiPath);
     DeleteStagedFile(ctx, helpPath);
-    ctx.logIndent -= 1;
 }
 
 void DeleteProductDriver(InstallContext& ctx, DriverEnum& drivers) {
-    LogPrint(ctx, TEXT(">DeletePrinterDriver for %s"), ctx.environment);
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">DeletePrinterDriver for %s"), ctx.environment);
     if (drivers.driverCount != 0) {
         LogPrint(ctx, TEXT("------------ %d existing drivers-----------"), static_cast<int>(drivers.driverCount));
         for (DWORD i = 0; drivers.drivers != nullptr && i < drivers.driverCount; ++i) {
@@ -134,42 +127,33 @@ void DeleteProductDriver(InstallContext& ctx, DriverEnum& drivers) {
     // tells.
     if (index < 0 && drivers.error == 0) {
         LogPrint(ctx, TEXT("No Quillgraph driver was found"));
-        ctx.logIndent -= 1;
         return;
     }
     if (index >= 0) LogPrint(ctx, TEXT("Driver is found. Index=%d"), index + 1);
     if (DeleteDriver(ctx)) {
         LogPrint(ctx, TEXT("OK :)"));
-    } else if (index < 0 && GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER) {
-        LogPrint(ctx, TEXT("No Quillgraph driver was found"));
-    } else {
-        LogPrint(ctx, TEXT("Can't delete driver. Trying to restart spooler"));
-        SpoolerRestart restart;
-        BeginSpoolerRestart(restart, &ctx);
-        EndSpoolerRestart(restart);
-        if (DeleteDriver(ctx))
-            LogPrint(ctx, TEXT("OK :)"));
-        else
-            LogError(ctx, kErrRemoveDriver, TEXT("Can`t remove the printer-driver 'Quillgraph Server'"));
+        return;
     }
-    ctx.logIndent -= 1;
+    if (index < 0 && GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER) {
+        LogPrint(ctx, TEXT("No Quillgraph driver was found"));
+        return;
+    }
+    LogPrint(ctx, TEXT("Can't delete driver. Trying to restart spooler"));
+    SpoolerRestart restart;
+    BeginSpoolerRestart(restart, &ctx);
+    EndSpoolerRestart(restart);
+    if (DeleteDriver(ctx))
+        LogPrint(ctx, TEXT("OK :)"));
+    else
+        LogError(ctx, kErrRemoveDriver, TEXT("Can`t remove the printer-driver 'Quillgraph Server'"));
 }
 
 DRIVER_INFO_2W* QueryPrinterDriverInfo(HANDLE printer) {
     LPWSTR environment = const_cast<LPWSTR>(kEnvironmentX64);
-    DWORD needed = 0;
-    GetPrinterDriverW(printer, environment, 2, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return nullptr;
-    BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, needed));
-    if (block == nullptr) {
-        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-        return nullptr;
-    }
-    if (!GetPrinterDriverW(printer, environment, 2, block, needed, &needed)) {
-        DWORD error = GetLastError();
-        GlobalFree(block);
-        SetLastError(error);
-        return nullptr;
-    }
-    return reinterpret_cast<DRIVER_INFO_2W*>(block);
+    QueryAnswer answer;
+    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        return GetPrinterDriverW(printer, environment, 2, buffer, size, needed);
+    });
+    if (result != QueryResult::Filled) return nullptr;
+    return reinterpret_cast<DRIVER_INFO_2W*>(answer.block.release());
 }

@@ -3,6 +3,7 @@
 
 #include "run/install_context.h"
 #include "run/text_compare.h"
+#include "run/two_call_query.h"
 
 namespace {
 
@@ -11,54 +12,38 @@ const DWORD kDefaultNameUnits = 255;
 // The first two-call pass and three more.
 const int kEnumPasses = 4;
 
+SIZE_T RoomWithSpare(DWORD needed) { return static_cast<SIZE_T>(needed) + 32; }
+
 }  // namespace
 
 bool IsProductPrinter(const PRINTER_INFO_2W& printer) { return SameText(printer.pDriverName, kProductDriverName); }
 
 void EnumeratePrinters(PrinterEnumeration& printers) {
     FreePrinterEnumeration(printers);
+    DWORD count = 0;
+    QueryAnswer answer;
     // A printer added between the size query and the second call makes that call fail with
     // 122; ask again rather than work on an empty snapshot.
-    for (int pass = 0; pass < kEnumPasses; ++pass) {
-        DWORD needed = 0;
-        DWORD count = 0;
-        if (EnumPrintersW(kEnumFlags, nullptr, 2, nullptr, 0, &needed, &count)) return;
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
-        void* block = GlobalAlloc(GPTR, static_cast<SIZE_T>(needed) + 32);
-        if (block == nullptr) {
-            SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-            return;
-        }
-        printers.printers = static_cast<PRINTER_INFO_2W*>(block);
-        count = 0;
-        if (EnumPrintersW(kEnumFlags, nullptr, 2, static_cast<LPBYTE>(block), needed, &needed, &count)) {
-            printers.printerCount = count;
-            return;
-        }
-        DWORD error = GetLastError();
-        FreePrinterEnumeration(printers);
-        SetLastError(error);
-        if (error != ERROR_INSUFFICIENT_BUFFER) return;
-    }
+    QueryResult result = QueryTwice(
+        answer,
+        [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+            count = 0;
+            return EnumPrintersW(kEnumFlags, nullptr, 2, buffer, size, needed, &count);
+        },
+        RoomWithSpare, kEnumPasses);
+    if (result != QueryResult::Filled) return;
+    printers.printers = reinterpret_cast<PRINTER_INFO_2W*>(answer.block.release());
+    printers.printerCount = count;
 }
 
 PrinterInfo& QueryPrinterInfo(PrinterInfo& holder, HANDLE printer) {
     holder.info = nullptr;
-    holder.size = 0;
-    if (GetPrinterW(printer, 2, nullptr, 0, &holder.size) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return holder;
-    void* block = GlobalAlloc(GPTR, holder.size);
-    if (block == nullptr) {
-        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-        return holder;
-    }
-    if (!GetPrinterW(printer, 2, static_cast<LPBYTE>(block), holder.size, &holder.size)) {
-        DWORD saved = GetLastError();
-        GlobalFree(block);
-        SetLastError(saved);
-        return holder;
-    }
-    holder.info = static_cast<PRINTER_INFO_2W*>(block);
+    QueryAnswer answer;
+    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+        return GetPrinterW(printer, 2, buffer, size, needed);
+    });
+    holder.size = answer.needed;
+    if (result == QueryResult::Filled) holder.info = reinterpret_cast<PRINTER_INFO_2W*>(answer.block.release());
     return holder;
 }
 

@@ -2,6 +2,7 @@
 #include "printers/printer_queues.h"
 
 #include "run/install_context.h"
+#include "run/owned.h"
 #include "monitor/monitor_enum.h"
 
 namespace {
@@ -24,14 +25,13 @@ void CheckProductMonitor(InstallContext& ctx) {
         else
             LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
     }
-    if (monitors.monitors != nullptr) GlobalFree(monitors.monitors);
+    ReleaseMonitors(monitors);
 }
 
 }  // namespace
 
 HANDLE AddProductPrinter(InstallContext& ctx, LPCWSTR name) {
-    LogPrint(ctx, TEXT(">AddPrinter(%s)"), NameOrStar(name));
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">AddPrinter(%s)"), NameOrStar(name));
     CheckProductMonitor(ctx);
 
     PRINTER_INFO_2W info = {};
@@ -45,24 +45,19 @@ HANDLE AddProductPrinter(InstallContext& ctx, LPCWSTR name) {
         LogPrint(ctx, TEXT("OK :)"));
     else
         LogError(ctx, kErrAddPrinter, TEXT("Can`t add printer '%s'"), NameOrStar(name));
-    ctx.logIndent -= 1;
     return printer;
 }
 
 void DeleteProductPrinter(InstallContext& ctx, LPCWSTR name) {
-    LogPrint(ctx, TEXT(">DeletePrinter(%s)"), NameOrStar(name));
-    ctx.logIndent += 1;
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, DELETE | PRINTER_ACCESS_ADMINISTER};
-    HANDLE printer = nullptr;
-    if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults) || printer == nullptr) {
+    LogSection section(ctx, TEXT(">DeletePrinter(%s)"), NameOrStar(name));
+    OwnedPrinter printer = OpenPrinterHandle(name, DELETE | PRINTER_ACCESS_ADMINISTER);
+    if (!printer) {
         LogError(ctx, kErrOpenPrinter, TEXT("Can`t open printer '%s'"), NameOrStar(name));
-    } else {
-        SetPrinterW(printer, 0, nullptr, PRINTER_CONTROL_PURGE);
-        if (DeletePrinter(printer))
-            LogPrint(ctx, TEXT("OK"));
-        else
-            LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s'"), NameOrStar(name));
-        ClosePrinter(printer);
+        return;
     }
-    ctx.logIndent -= 1;
+    SetPrinterW(printer.get(), 0, nullptr, PRINTER_CONTROL_PURGE);
+    if (DeletePrinter(printer.get()))
+        LogPrint(ctx, TEXT("OK"));
+    else
+        LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s'"), NameOrStar(name));
 }

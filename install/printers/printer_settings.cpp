@@ -2,6 +2,7 @@
 #include "printers/printer_settings.h"
 
 #include "run/install_context.h"
+#include "run/owned.h"
 #include "run/text_compare.h"
 #include "printers/printer_enumeration.h"
 #include "printers/printer_queues.h"
@@ -77,9 +78,9 @@ void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) 
         if (value[0] != 0) ClearDeletedMark(path);
     }
     PrinterInfo current;
-    QueryPrinterInfo(current, printer);
-    if (current.info == nullptr) return;
-    PRINTER_INFO_2W& record = *current.info;
+    OwnedGlobal<PRINTER_INFO_2W> owned(QueryPrinterInfo(current, printer).info);
+    if (!owned) return;
+    PRINTER_INFO_2W& record = *owned.get();
     record.pComment = old.pComment;
     record.pLocation = old.pLocation;
     SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
@@ -87,7 +88,6 @@ void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) 
         SetDefaultPrinterW(record.pPrinterName);
     // An empty share name is no share name: sharing under it would fail.
     if (ctx.bothEnvironments) ShareUnder(printer, record, HasText(old.pShareName) ? old.pShareName : old.pPrinterName);
-    GlobalFree(current.info);
 }
 
 }  // namespace
@@ -112,46 +112,36 @@ bool ClearDeletedMark(LPCSTR path) {
     lstrcpyA(keyPath, kSettingsKey);
     lstrcatA(keyPath, "\\");
     lstrcatA(keyPath, path);
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
-    LSTATUS status = RegDeleteValueA(key, kDeletedValue);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    OwnedKey key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, keyPath, 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) return false;
+    return RegDeleteValueA(key.get(), kDeletedValue) == ERROR_SUCCESS;
 }
 
 bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
-    CHAR value[kAnsiBufferBytes];
-    ZeroBytes(value, sizeof(value));
-    HANDLE handle = nullptr;
     // A null name would open the print server itself.
     if (printer == nullptr || printer->pPrinterName == nullptr) return true;
-    if (!OpenPrinterW(printer->pPrinterName, &handle, nullptr) || handle == nullptr) return false;
-    bool saved = true;
-    ReadSubKey(handle, value);
-    if (value[0] != 0) {
-        SavedPrinter* entry = static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(SavedPrinter)));
-        LPSTR copy = nullptr;
-        if (entry != nullptr) copy = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, lstrlenA(value) + 1));
-        if (copy != nullptr) {
-            lstrcpyA(copy, value);
-            entry->subKey = copy;
-            entry->printer = printer;
-            entry->next = ctx.savedSettings;
-            ctx.savedSettings = entry;
-        } else {
-            if (entry != nullptr) GlobalFree(entry);
-            saved = false;
-        }
+    OwnedPrinter handle = OpenPrinterHandle(printer->pPrinterName);
+    if (!handle) return false;
+    CHAR value[kAnsiBufferBytes];
+    ZeroBytes(value, sizeof(value));
+    ReadSubKey(handle.get(), value);
+    if (value[0] == 0) return true;
+    OwnedGlobal<SavedPrinter> entry(static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter))));
+    OwnedGlobal<CHAR> copy(entry ? static_cast<LPSTR>(GlobalAlloc(GPTR, lstrlenA(value) + 1)) : nullptr);
+    if (!copy) {
+        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));  // the caller's error line says why nothing was kept
+        return false;
     }
-    DWORD error = saved ? GetLastError() : static_cast<DWORD>(E_OUTOFMEMORY);
-    ClosePrinter(handle);
-    SetLastError(error);  // the caller's error line describes why nothing was kept
-    return saved;
+    lstrcpyA(copy.get(), value);
+    entry.get()->subKey = copy.release();
+    entry.get()->printer = printer;
+    entry.get()->next = ctx.savedSettings;
+    ctx.savedSettings = entry.release();
+    return true;
 }
 
 void DeleteAllPrinters(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">DeleteAllPrinters"));
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">DeleteAllPrinters"));
     for (DWORD i = 0; ctx.printerEnum.printers != nullptr && i < ctx.printerEnum.printerCount; ++i) {
         PRINTER_INFO_2W* printer = &ctx.printerEnum.printers[i];
         if (!IsProductPrinter(*printer)) continue;
@@ -168,30 +158,23 @@ void DeleteAllPrinters(InstallContext& ctx) {
         }
         DeleteProductPrinter(ctx, printer->pPrinterName);
     }
-    ctx.logIndent -= 1;
 }
 
 void RestorePrinterSettings(InstallContext& ctx) {
     int restored = 0;
     for (SavedPrinter* saved = ctx.savedSettings; saved != nullptr; saved = saved->next) {
-        HANDLE printer = AddProductPrinter(ctx, saved->printer->pPrinterName);
-        if (printer == nullptr) continue;
-        RestoreOne(ctx, printer, *saved);
-        ClosePrinter(printer);
+        OwnedPrinter printer(AddProductPrinter(ctx, saved->printer->pPrinterName));
+        if (!printer) continue;
+        RestoreOne(ctx, printer.get(), *saved);
         restored += 1;
     }
     if (restored != 0) return;
-    HANDLE printer = AddProductPrinter(ctx, kFallbackPrinter);
-    if (printer == nullptr) return;
-    if (ctx.bothEnvironments) {
-        PrinterInfo current;
-        QueryPrinterInfo(current, printer);
-        if (current.info != nullptr) {
-            PRINTER_INFO_2W& record = *current.info;
-            ShareUnder(printer, record,
-                       HasText(record.pShareName) ? record.pShareName : const_cast<LPWSTR>(kFallbackPrinter));
-            GlobalFree(current.info);
-        }
-    }
-    ClosePrinter(printer);
+    OwnedPrinter printer(AddProductPrinter(ctx, kFallbackPrinter));
+    if (!printer || !ctx.bothEnvironments) return;
+    PrinterInfo current;
+    OwnedGlobal<PRINTER_INFO_2W> owned(QueryPrinterInfo(current, printer.get()).info);
+    if (!owned) return;
+    PRINTER_INFO_2W& record = *owned.get();
+    ShareUnder(printer.get(), record,
+               HasText(record.pShareName) ? record.pShareName : const_cast<LPWSTR>(kFallbackPrinter));
 }

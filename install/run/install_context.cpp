@@ -3,6 +3,8 @@
 
 #include <winspool.h>
 
+#include "run/two_call_query.h"
+
 HINSTANCE g_moduleInstance = nullptr;
 
 namespace {
@@ -21,6 +23,9 @@ const EnvironmentNames kX64Names = {kEnvironmentX64, TEXT("vmqmon64.dll"), TEXT(
                                     TEXT("vmqui64.dll")};
 const EnvironmentNames kX86Names = {kEnvironmentX86, TEXT("vmqmon32.dll"), TEXT("vmqdrv32.dll"),
                                     TEXT("vmqui32.dll")};
+
+// Room for the reported bytes, rounded up to whole units, and one more character.
+SIZE_T DirectoryRoom(DWORD needed) { return ((static_cast<SIZE_T>(needed) + 1) / sizeof(WCHAR) + 1) * sizeof(WCHAR); }
 
 bool EndsWithBackslash(LPCWSTR text) {
     int length = lstrlenW(text);
@@ -90,42 +95,32 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
     ctx.monitorFile = names.monitorFile;
     ctx.driverFile = names.driverFile;
     ctx.uiFile = names.uiFile;
+    ctx.helpFile = kHelpFileName;
 
-    DWORD needed = 0;
-    BOOL ok = GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(ctx.environment), 1, nullptr, 0, &needed);
-    if (ok || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    QueryAnswer answer;
+    LPWSTR environment = const_cast<LPWSTR>(ctx.environment);
+    QueryResult result = QueryTwice(
+        answer,
+        [&](LPBYTE buffer, DWORD size, DWORD* needed) {
+            return GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, size, needed);
+        },
+        DirectoryRoom);
+    if (result != QueryResult::Filled) {
         LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
-        ctx.helpFile = kHelpFileName;
         return;
     }
-    // Room for the reported bytes (rounded up to whole units) and one more character; like every
-    // spooler result block, zero-filled from the global heap.
-    SIZE_T units = (static_cast<SIZE_T>(needed) + 1) / sizeof(WCHAR) + 1;
-    LPWSTR directory = static_cast<LPWSTR>(GlobalAlloc(GPTR, units * sizeof(WCHAR)));
-    if (directory == nullptr) {
-        SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-        LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
-    } else if (!GetPrinterDriverDirectoryW(nullptr, const_cast<LPWSTR>(ctx.environment), 1,
-                                           reinterpret_cast<LPBYTE>(directory), needed, &needed)) {
-        LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
-    } else {
-        // The spare unit stays a zero even if the spooler left no terminator.
-        directory[units - 1] = 0;
-        LogPrint(ctx, TEXT("PrinterDriverDirectory(1):%s"), directory);
-        int length = lstrlenW(directory);
-        if (length > 0 && directory[length - 1] != TEXT('\\') && static_cast<SIZE_T>(length) + 2 <= units) {
-            directory[length] = TEXT('\\');
-            directory[length + 1] = 0;
-        }
-        LogPrint(ctx, TEXT("PrinterDriverDirectory(2):%s"), directory);
-        Assign(ctx.driverDir, directory);
+    LPWSTR directory = reinterpret_cast<LPWSTR>(answer.block.get());
+    SIZE_T units = answer.blockBytes / sizeof(WCHAR);
+    // The spare unit stays a zero even if the spooler left no terminator.
+    directory[units - 1] = 0;
+    LogPrint(ctx, TEXT("PrinterDriverDirectory(1):%s"), directory);
+    int length = lstrlenW(directory);
+    if (length > 0 && directory[length - 1] != TEXT('\\') && static_cast<SIZE_T>(length) + 2 <= units) {
+        directory[length] = TEXT('\\');
+        directory[length + 1] = 0;
     }
-    if (directory != nullptr) {
-        DWORD saved = GetLastError();
-        GlobalFree(directory);
-        SetLastError(saved);
-    }
-    ctx.helpFile = kHelpFileName;
+    LogPrint(ctx, TEXT("PrinterDriverDirectory(2):%s"), directory);
+    Assign(ctx.driverDir, directory);
 }
 
 bool IsPrinterConnection(const PRINTER_INFO_2W& printer) {
@@ -148,6 +143,26 @@ void FreePrinterEnumeration(PrinterEnumeration& printers) {
     if (printers.printers != nullptr) GlobalFree(printers.printers);
     printers.printers = nullptr;
     printers.printerCount = 0;
+}
+
+void ClearContext(InstallContext& ctx) {
+    ctx.moduleDir = nullptr;
+    ctx.systemDir = nullptr;
+    ctx.log = nullptr;
+    ctx.driverDir = nullptr;
+    ctx.environment = nullptr;
+    ctx.monitorFile = nullptr;
+    ctx.driverFile = nullptr;
+    ctx.helpFile = nullptr;
+    ctx.uiFile = nullptr;
+    ctx.isX64 = 0;
+    ctx.pendingDeletes = nullptr;
+    ctx.savedSettings = nullptr;
+    ctx.printerEnum.printers = nullptr;
+    ctx.printerEnum.printerCount = 0;
+    ctx.errorCount = 0;
+    ctx.logIndent = 0;
+    ctx.portPrinters = nullptr;
 }
 
 void FreeContext(InstallContext& ctx) {

@@ -56,11 +56,28 @@ const DWORD kInitStartX64 = 2;
 // The module instance handle the entry routine received.
 extern HINSTANCE g_moduleInstance;
 
-// The installer's own directory (separator kept) into moduleDir; the system directory with a
-// trailing backslash into systemDir, or error 7.
+// The installer's own directory (separator kept) into moduleDir, or a plain line; the system
+// directory with a trailing backslash into systemDir, or error 7.
 void ReadModuleDir(InstallContext& ctx);
 void ReadSystemDir(InstallContext& ctx);
+// Switches the context to an environment: its file names and its driver directory (logged; error
+// 6 when the spooler does not tell it).
 void SelectEnvironment(InstallContext& ctx, bool x64);
+// The other environment for the guard's lifetime, then the first one again.
+class OtherEnvironment {
+public:
+    explicit OtherEnvironment(InstallContext& ctx) : ctx_(ctx) { SelectEnvironment(ctx_, !ctx_.isX64); }
+    OtherEnvironment(const OtherEnvironment&) = delete;
+    OtherEnvironment& operator=(const OtherEnvironment&) = delete;
+    ~OtherEnvironment() { SelectEnvironment(ctx_, !ctx_.isX64); }
+
+private:
+    InstallContext& ctx_;
+};
 void FreePrinterEnumeration(PrinterEnumeration& printers);
+// Releases the entries and their SubKey copies, not the snapshot records they point to.
 void FreeSavedSettings(SavedPrinter* entry);
+// Empties every field: no texts, lists or snapshot, indent and error count 0.
+void ClearContext(InstallContext& ctx);
+// Releases everything the context owns; the context may then be built again.
 void FreeContext(InstallContext& ctx);

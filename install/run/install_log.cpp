@@ -86,6 +86,9 @@ int FormatText(LPWSTR buffer, int capacity, LPCWSTR format, ...) {
 }
 
 void LogLine(InstallContext& ctx, LPCWSTR text) {
+    // A line written between a failing call and its error line must not change what that
+    // line describes.
+    DWORD lastError = GetLastError();
     if (ctx.logIndent != 0) {
         LONG levels = ctx.logIndent < kMaxIndentLevels ? ctx.logIndent : kMaxIndentLevels;
         if (levels > 0) {
@@ -102,15 +105,50 @@ void LogLine(InstallContext& ctx, LPCWSTR text) {
         ctx.log->text[length] = TEXT('\r');
         ctx.log->text[length + 1] = TEXT('\n');
     }
+    SetLastError(lastError);
+}
+
+void LogPrintV(InstallContext& ctx, LPCWSTR format, va_list args) {
+    WCHAR line[kLineUnits];
+    FormatTextV(line, kLineUnits, format, args);
+    LogLine(ctx, line);
 }
 
 void LogPrint(InstallContext& ctx, LPCWSTR format, ...) {
-    WCHAR line[kLineUnits];
     va_list args;
     va_start(args, format);
-    FormatTextV(line, kLineUnits, format, args);
+    LogPrintV(ctx, format, args);
     va_end(args);
-    LogLine(ctx, line);
+}
+
+LogSection::LogSection(InstallContext& ctx, LPCWSTR format, ...) : ctx_(ctx), levels_(1) {
+    va_list args;
+    va_start(args, format);
+    LogPrintV(ctx_, format, args);
+    va_end(args);
+    ctx_.logIndent += levels_;
+}
+
+LogSection::LogSection(InstallContext& ctx, LONG levels, LPCWSTR format, ...) : ctx_(ctx), levels_(levels) {
+    va_list args;
+    va_start(args, format);
+    LogPrintV(ctx_, format, args);
+    va_end(args);
+    ctx_.logIndent += levels_;
+}
+
+LogSection::~LogSection() { ctx_.logIndent -= levels_; }
+
+OwnedLocal<WCHAR> SystemErrorText(DWORD error) {
+    DWORD lastError = GetLastError();
+    LPWSTR text = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  nullptr, error, 1033, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    OwnedLocal<WCHAR> owned(text);
+    if (length == 0) owned.reset();
+    SetLastError(lastError);
+    return owned;
 }
 
 void LogError(InstallContext& ctx, int code, LPCWSTR format, ...) {
@@ -123,28 +161,20 @@ void LogError(InstallContext& ctx, int code, LPCWSTR format, ...) {
     used += FormatTextV(line + used, kLineUnits - used, format, args);
     va_end(args);
 
-    LPWSTR description = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, lastError, 1033,
-                                  reinterpret_cast<LPWSTR>(&description), 0, nullptr);
-    if (length == 0 && description != nullptr) {
-        LocalFree(description);
-        description = nullptr;
-    }
-    if (description != nullptr) {
-        int end = lstrlenW(description);
-        while (end > 0 && (description[end - 1] == TEXT('\r') || description[end - 1] == TEXT('\n')))
-            description[--end] = 0;
+    OwnedLocal<WCHAR> description = SystemErrorText(lastError);
+    if (description) {
+        LPWSTR text = description.get();
+        int end = lstrlenW(text);
+        while (end > 0 && (text[end - 1] == TEXT('\r') || text[end - 1] == TEXT('\n'))) text[--end] = 0;
     }
     if (lastError != 0) {
-        if (description != nullptr)
-            FormatText(line + used, kLineUnits - used, TEXT(" - (%s)"), description);
+        if (description)
+            FormatText(line + used, kLineUnits - used, TEXT(" - (%s)"), description.get());
         else
             FormatText(line + used, kLineUnits - used, TEXT(" - ( No Description )"));
     }
     LogLine(ctx, line);
     ctx.errorCount += 1;
-    if (description != nullptr) LocalFree(description);
+    description.reset();
     SetLastError(lastError);
 }

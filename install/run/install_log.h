@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 
+#include "run/owned.h"
 #include "run/text_buffer.h"
 
 struct InstallContext;
@@ -17,9 +18,33 @@ const int kMaxLogLine = 1023;
 int FormatText(LPWSTR buffer, int capacity, LPCWSTR format, ...);
 int FormatTextV(LPWSTR buffer, int capacity, LPCWSTR format, va_list args);
 
+// Lines are indented by two spaces per level of the context's logIndent, ten levels at most,
+// and end in CR LF. Writing a line leaves the thread's last error as it was.
 void LogLine(InstallContext& ctx, LPCWSTR text);
 void LogPrint(InstallContext& ctx, LPCWSTR format, ...);
+void LogPrintV(InstallContext& ctx, LPCWSTR format, va_list args);
+// "Error(code): " + the message + the system's text for the thread's last error, which it reads
+// first and leaves as it found it; counts in errorCount.
 void LogError(InstallContext& ctx, int code, LPCWSTR format, ...);
+
+// An operation's part of the log: writes its heading (">AddMonitor"), raises the indent by
+// `levels` and lowers it again however the operation returns.
+class LogSection {
+public:
+    LogSection(InstallContext& ctx, LPCWSTR format, ...);
+    LogSection(InstallContext& ctx, LONG levels, LPCWSTR format, ...);
+    LogSection(const LogSection&) = delete;
+    LogSection& operator=(const LogSection&) = delete;
+    ~LogSection();
+
+private:
+    InstallContext& ctx_;
+    LONG levels_;
+};
+
+// The system's English text for `error`, as FormatMessageW hands it over (CR LF kept), or
+// nothing; the last error stays as it was.
+OwnedLocal<WCHAR> SystemErrorText(DWORD error);
 
 // Error codes of the log's error lines.
 enum ErrorCode {

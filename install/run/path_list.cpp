@@ -3,14 +3,6 @@
 
 #include "run/text_compare.h"
 
-namespace {
-
-void FreeQuietly(HGLOBAL block) {
-    if (block != nullptr) GlobalFree(block);
-}
-
-}  // namespace
-
 LPWSTR DuplicateString(LPCWSTR text) {
     if (text == nullptr || text[0] == 0) return nullptr;
     int length = lstrlenW(text);
@@ -39,8 +31,8 @@ void PathListFree(PathNode* node) {
     // Walks instead of recursing, so a long list cannot exhaust the stack.
     while (node != nullptr) {
         PathNode* next = node->next;
-        FreeQuietly(node->path);
-        FreeQuietly(node);
+        if (node->path != nullptr) GlobalFree(node->path);
+        GlobalFree(node);
         node = next;
     }
 }

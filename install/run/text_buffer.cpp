@@ -30,8 +30,10 @@ void Resize(TextBuffer& buffer, uint64_t length) {
         buffer = static_cast<TextBlock*>(block);
     } else if (TextCapacity(length) != TextCapacity(buffer->length)) {
         void* block = HeapReAlloc(GetProcessHeap(), 0, buffer, BlockBytes(TextCapacity(length)));
-        if (block == nullptr) return;  // no recovery: the text stays as it was
-        buffer = static_cast<TextBlock*>(block);
+        // A text that cannot grow stays as it was; one that cannot shrink keeps its larger block,
+        // or it would go on with units nobody wrote.
+        if (block == nullptr && length > buffer->length) return;
+        if (block != nullptr) buffer = static_cast<TextBlock*>(block);
     }
     buffer->text[length] = 0;
     buffer->length = length;

@@ -2,6 +2,7 @@
 #include "services/file_copy.h"
 
 #include "run/install_context.h"
+#include "run/owned.h"
 #include "run/text_compare.h"
 
 namespace {
@@ -27,19 +28,6 @@ LPWSTR JoinPath(LPCWSTR directory, LPCWSTR name) {
     return path;
 }
 
-void FreePath(LPWSTR path) {
-    if (path == nullptr) return;
-    DWORD saved = GetLastError();
-    HeapFree(GetProcessHeap(), 0, path);
-    SetLastError(saved);
-}
-
-void CloseFileQuietly(HANDLE file) {
-    DWORD saved = GetLastError();
-    CloseHandle(file);
-    SetLastError(saved);
-}
-
 }  // namespace
 
 HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path) {
@@ -48,10 +36,7 @@ HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path) {
         HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
         if (static_cast<DWORD>(GetTickCount() - start) > kOpenTimeoutMs) {
-            // The caller's error line describes the failed open, not this line.
-            DWORD saved = GetLastError();
-            LogPrint(ctx, TEXT("CreateFile - timeout"));
-            SetLastError(saved);
+            LogPrint(ctx, TEXT("CreateFile - timeout"));  // keeps the failed open's error
             return INVALID_HANDLE_VALUE;
         }
         if (attempt < kOpenAttempts) Sleep(kOpenRetryMs);
@@ -59,75 +44,81 @@ HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path) {
     return INVALID_HANDLE_VALUE;
 }
 
-HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileName, LPWSTR outPath,
-                      DWORD outCapacity, bool reportOpenErrors) {
-    LogPrint(ctx, TEXT(">CopyFile %s to %s [%d])"), fileName, destinationDir, reportOpenErrors ? 1 : 0);
-    ctx.logIndent += 1;
-    HRESULT result = E_FAIL;
-    LPWSTR source = JoinPath(TextOf(ctx.moduleDir), fileName);
-    LPWSTR destination = JoinPath(destinationDir, fileName);
+namespace {
 
-    if (source == nullptr || destination == nullptr) {
+// Copies between two paths that both name their directory; an error line for what went wrong.
+HRESULT CopyBetween(InstallContext& ctx, LPCWSTR source, LPCWSTR destination, LPCWSTR fileName,
+                    bool reportOpenErrors) {
+    // An empty directory leaves a bare name, which would be taken from or written to whatever the
+    // current directory is: such an end counts as one that does not open.
+    bool sourceFull = IsFullPath(source);
+    bool destinationFull = IsFullPath(destination);
+    OwnedFile in;
+    if (sourceFull && destinationFull)
+        in.reset(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    else
+        SetLastError(ERROR_PATH_NOT_FOUND);
+    if (!sourceFull || (destinationFull && !in)) {
+        if (reportOpenErrors) LogError(ctx, kErrOpenSource, TEXT("Cant't open source file: %s"), fileName);
+        return E_FAIL;
+    }
+    if (!destinationFull) {
+        if (reportOpenErrors) LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
+        return E_FAIL;
+    }
+    OwnedFile out(CreateFileWithTimeout(ctx, destination));
+    if (!out) {
+        if (reportOpenErrors) LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
+        return E_FAIL;
+    }
+    BYTE chunk[kCopyChunk];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(in.get(), chunk, kCopyChunk, &read, nullptr)) {
+            // A destination cut short must not pass for a copy.
+            LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
+            return E_FAIL;
+        }
+        if (read > 0) {
+            DWORD written = 0;
+            BOOL ok = WriteFile(out.get(), chunk, read, &written, nullptr);
+            if (!ok || written != read) {
+                LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
+                return E_FAIL;
+            }
+        }
+        if (read != kCopyChunk) return S_OK;
+    }
+}
+
+HRESULT CopyIntoDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileName, LPWSTR outPath,
+                    DWORD outCapacity, bool reportOpenErrors) {
+    OwnedHeap<WCHAR> source(JoinPath(TextOf(ctx.moduleDir), fileName));
+    OwnedHeap<WCHAR> destination(JoinPath(destinationDir, fileName));
+    if (!source || !destination) {
         if (outPath != nullptr && outCapacity > 0) outPath[0] = 0;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         if (reportOpenErrors) LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), fileName);
-    } else if (outPath != nullptr && static_cast<DWORD>(lstrlenW(destination)) >= outCapacity) {
+        return E_FAIL;
+    }
+    if (outPath != nullptr && static_cast<DWORD>(lstrlenW(destination.get())) >= outCapacity) {
         // The caller's buffer cannot hold the path: copying would leave it without a usable name.
         if (outCapacity > 0) outPath[0] = 0;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
-    } else {
-        if (outPath != nullptr) lstrcpyW(outPath, destination);
-        // An empty directory leaves a bare name, which would be taken from or written to
-        // whatever the current directory is: such an end counts as one that does not open.
-        bool sourceFull = IsFullPath(source);
-        bool destinationFull = IsFullPath(destination);
-        HANDLE in = INVALID_HANDLE_VALUE;
-        if (sourceFull && destinationFull)
-            in = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        else
-            SetLastError(ERROR_PATH_NOT_FOUND);
-        if (!sourceFull || (destinationFull && in == INVALID_HANDLE_VALUE)) {
-            if (reportOpenErrors) LogError(ctx, kErrOpenSource, TEXT("Cant't open source file: %s"), fileName);
-        } else if (!destinationFull) {
-            if (reportOpenErrors)
-                LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
-        } else {
-            HANDLE out = CreateFileWithTimeout(ctx, destination);
-            if (out == INVALID_HANDLE_VALUE) {
-                if (reportOpenErrors)
-                    LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
-            } else {
-                result = S_OK;
-                BYTE chunk[kCopyChunk];
-                for (;;) {
-                    DWORD read = 0;
-                    if (!ReadFile(in, chunk, kCopyChunk, &read, nullptr)) {
-                        // A destination cut short must not pass for a copy.
-                        LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
-                        result = E_FAIL;
-                        break;
-                    }
-                    if (read > 0) {
-                        DWORD written = 0;
-                        BOOL ok = WriteFile(out, chunk, read, &written, nullptr);
-                        if (!ok || written != read) {
-                            LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
-                            result = E_FAIL;
-                            break;
-                        }
-                    }
-                    if (read != kCopyChunk) break;
-                }
-                CloseFileQuietly(out);
-            }
-            CloseFileQuietly(in);
-        }
+        LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination.get());
+        return E_FAIL;
     }
-    FreePath(source);
-    FreePath(destination);
+    if (outPath != nullptr) lstrcpyW(outPath, destination.get());
+    return CopyBetween(ctx, source.get(), destination.get(), fileName, reportOpenErrors);
+}
+
+}  // namespace
+
+HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileName, LPWSTR outPath,
+                      DWORD outCapacity, bool reportOpenErrors) {
+    LogSection section(ctx, TEXT(">CopyFile %s to %s [%d])"), fileName, destinationDir, reportOpenErrors ? 1 : 0);
+    HRESULT result = CopyIntoDir(ctx, destinationDir, fileName, outPath, outCapacity, reportOpenErrors);
     LogPrint(ctx, result == S_OK ? TEXT("Copy Succeeded :)") : TEXT("Copy Failed :("));
-    ctx.logIndent -= 1;
     return result;
 }
 

@@ -7,6 +7,7 @@
 
 struct InstallContext;
 
+// Deletes the files of pendingDeletes; those that stay (in use) stay on the list.
 void DeletePendingFiles(InstallContext& ctx);
 
 struct PendingRenameTable {
@@ -17,8 +18,13 @@ struct PendingRenameTable {
 
 // The path handed to file calls: without a leading "\??\".
 LPCWSTR StripNtPrefix(LPCWSTR path);
+// PendingFileRenameOperations of the open Session Manager `key`, which it closes, into a global
+// block `*raw` the caller releases (null when absent, empty or unreadable); returns its bytes.
 DWORD ReadPendingRenameValue(BYTE** raw, HKEY key);
+// The value decoded into (source, destination) pairs with the sources that are existing files
+// marked; an empty table when the value is absent or a copy failed. FreePendingRenames releases it.
 void ReadPendingRenames(PendingRenameTable& table);
+// Deletes now each scheduled deletion (empty destination) whose source is an existing file.
 void DeleteScheduledFilesNow(PendingRenameTable& table);
 void FreePendingRenames(PendingRenameTable& table);
 

@@ -1,7 +1,9 @@
 // Cancelling the platform's reboot-time deletion of a file that the run has just put back.
 #include <windows.h>
 
+#include "run/owned.h"
 #include "run/text_compare.h"
+#include "run/two_call_query.h"
 #include "services/pending_files.h"
 
 namespace {
@@ -58,116 +60,95 @@ int FilterDeletions(const BYTE* raw, DWORD size, LPCWSTR path, BYTE* out, DWORD&
     return removed;
 }
 
-// The value as one read found it; `bytes` is null when the value is absent.
+// The value as one read found it; `bytes` is empty when the value is absent.
 struct ValueCopy {
-    BYTE* bytes;
-    DWORD size;
-    DWORD type;
+    OwnedGlobal<BYTE> bytes;
+    DWORD size = 0;
+    DWORD type = REG_NONE;
 };
-
-void FreeValue(ValueCopy& value) {
-    if (value.bytes) GlobalFree(value.bytes);
-    value = ValueCopy{nullptr, 0, REG_NONE};
-}
 
 // Reads the whole value; ERROR_MORE_DATA means it grew between the size query and the read.
 LSTATUS ReadValue(HKEY key, ValueCopy& value) {
-    value = ValueCopy{nullptr, 0, REG_NONE};
-    DWORD size = 0;
-    LSTATUS status = RegQueryValueExW(key, kPendingValue, NULL, &value.type, NULL, &size);
+    value.type = REG_NONE;
+    LSTATUS status = QueryValueTwice(key, kPendingValue, value.bytes, value.size, &value.type);
     if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (status != ERROR_SUCCESS) return status;
-    if (size == 0) return ERROR_SUCCESS;
-    value.bytes = static_cast<BYTE*>(GlobalAlloc(GPTR, size));
-    if (!value.bytes) return ERROR_NOT_ENOUGH_MEMORY;
-    value.size = size;
-    status = RegQueryValueExW(key, kPendingValue, NULL, &value.type, value.bytes, &value.size);
-    if (status != ERROR_SUCCESS) FreeValue(value);
+    if (status != ERROR_SUCCESS) value.type = REG_NONE;
     return status;
 }
 
 bool SameValue(const ValueCopy& a, const ValueCopy& b) {
-    if (a.type != b.type || a.size != b.size || (a.bytes == nullptr) != (b.bytes == nullptr)) return false;
+    if (a.type != b.type || a.size != b.size || !a.bytes != !b.bytes) return false;
     for (DWORD i = 0; i < a.size; ++i)
-        if (a.bytes[i] != b.bytes[i]) return false;
+        if (a.bytes.get()[i] != b.bytes.get()[i]) return false;
     return true;
 }
 
-// Deletions of `path` in `value`, and the value without them in `out` (a block of value.size).
-int Filter(const ValueCopy& value, LPCWSTR path, BYTE* out, DWORD& outSize) {
-    outSize = 0;
-    return value.bytes ? FilterDeletions(value.bytes, value.size, path, out, outSize) : 0;
+// The value without the deletions of one path, in a block of the value's size.
+struct FilteredValue {
+    OwnedGlobal<BYTE> bytes;
+    DWORD size = 0;
+    int removed = 0;
+};
+
+// ERROR_NOT_ENOUGH_MEMORY when there is no block for the filtered copy.
+LSTATUS Filter(const ValueCopy& value, LPCWSTR path, FilteredValue& out) {
+    out.bytes.reset();
+    out.size = 0;
+    out.removed = 0;
+    if (!value.bytes) return ERROR_SUCCESS;
+    out.bytes.reset(static_cast<BYTE*>(GlobalAlloc(GPTR, value.size)));
+    if (!out.bytes) return ERROR_NOT_ENOUGH_MEMORY;
+    out.removed = FilterDeletions(value.bytes.get(), value.size, path, out.bytes.get(), out.size);
+    return ERROR_SUCCESS;
 }
 
-LSTATUS WriteFiltered(HKEY key, const ValueCopy& value, const BYTE* filtered, DWORD filteredSize) {
-    return OnlyZeros(filtered, filteredSize) ? RegDeleteValueW(key, kPendingValue)
-                                             : RegSetValueExW(key, kPendingValue, 0, value.type, filtered, filteredSize);
+LSTATUS WriteFiltered(HKEY key, const ValueCopy& value, const FilteredValue& filtered) {
+    return OnlyZeros(filtered.bytes.get(), filtered.size)
+               ? RegDeleteValueW(key, kPendingValue)
+               : RegSetValueExW(key, kPendingValue, 0, value.type, filtered.bytes.get(), filtered.size);
+}
+
+int Failure(LSTATUS status) {
+    SetLastError(static_cast<DWORD>(status));
+    return -1;
 }
 
 }  // namespace
 
 int RemoveScheduledDeletesOf(LPCWSTR path) {
     if (!path || path[0] == 0) return 0;
-    // Most runs find nothing of ours: read first, and ask for write access only when a pair must go.
-    HKEY key = NULL;
-    LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return 0;
-    if (status != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(status));
-        return -1;
-    }
     ValueCopy seen;
-    status = ReadValue(key, seen);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) {
-        SetLastError(static_cast<DWORD>(status));
-        return -1;
+    FilteredValue filtered;
+    {
+        // Most runs find nothing of ours: read first, and ask for write access only when a pair
+        // must go.
+        OwnedKey key;
+        LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put());
+        if (status == ERROR_FILE_NOT_FOUND) return 0;
+        if (status == ERROR_SUCCESS) status = ReadValue(key.get(), seen);
+        if (status != ERROR_SUCCESS) return Failure(status);
     }
-    BYTE* filtered = seen.bytes ? static_cast<BYTE*>(GlobalAlloc(GPTR, seen.size)) : nullptr;
-    DWORD filteredSize = 0;
-    int removed = filtered ? Filter(seen, path, filtered, filteredSize) : 0;
-    if (seen.bytes && !filtered) status = ERROR_NOT_ENOUGH_MEMORY;
-    if (removed > 0) status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0,
-                                            KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
-    int result = status == ERROR_SUCCESS ? removed : -1;
-    if (removed > 0 && status == ERROR_SUCCESS) {
-        // Another program may have changed the value since it was read: write only over exactly
-        // what was filtered, and filter again what it holds now.
-        result = -1;
-        status = ERROR_RETRY;
-        for (int attempt = 0; attempt < kRewriteAttempts; ++attempt) {
-            ValueCopy now;
-            LSTATUS read = ReadValue(key, now);
-            if (read != ERROR_SUCCESS && read != ERROR_MORE_DATA) {
-                status = read;
-                break;
-            }
-            if (read == ERROR_SUCCESS && SameValue(now, seen)) {
-                FreeValue(now);
-                status = WriteFiltered(key, seen, filtered, filteredSize);
-                result = status == ERROR_SUCCESS ? removed : -1;
-                break;
-            }
-            FreeValue(seen);
-            seen = now;
-            if (filtered) GlobalFree(filtered);
-            filtered = seen.bytes ? static_cast<BYTE*>(GlobalAlloc(GPTR, seen.size)) : nullptr;
-            if (seen.bytes && !filtered) {
-                status = ERROR_NOT_ENOUGH_MEMORY;
-                break;
-            }
-            removed = Filter(seen, path, filtered, filteredSize);
-            if (removed == 0 && read == ERROR_SUCCESS) {
-                status = ERROR_SUCCESS;
-                result = 0;
-                break;
-            }
-            status = ERROR_RETRY;
+    LSTATUS status = Filter(seen, path, filtered);
+    if (status != ERROR_SUCCESS) return Failure(status);
+    if (filtered.removed == 0) return 0;
+    OwnedKey key;
+    status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+    if (status != ERROR_SUCCESS) return Failure(status);
+    // Another program may have changed the value since it was read: write only over exactly what
+    // was filtered, and filter again what it holds now.
+    for (int attempt = 0; attempt < kRewriteAttempts; ++attempt) {
+        ValueCopy now;
+        LSTATUS read = ReadValue(key.get(), now);
+        if (read != ERROR_SUCCESS && read != ERROR_MORE_DATA) return Failure(read);
+        if (read == ERROR_SUCCESS && SameValue(now, seen)) {
+            now.bytes.reset();
+            status = WriteFiltered(key.get(), seen, filtered);
+            return status == ERROR_SUCCESS ? filtered.removed : Failure(status);
         }
-        RegCloseKey(key);
+        seen = static_cast<ValueCopy&&>(now);
+        status = Filter(seen, path, filtered);
+        if (status != ERROR_SUCCESS) return Failure(status);
+        if (filtered.removed == 0 && read == ERROR_SUCCESS) return 0;
     }
-    if (filtered) GlobalFree(filtered);
-    FreeValue(seen);
-    if (result < 0) SetLastError(static_cast<DWORD>(status));
-    return result;
+    return Failure(ERROR_RETRY);
 }

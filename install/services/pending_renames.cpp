@@ -1,6 +1,8 @@
 // The platform's reboot-time file operations (PendingFileRenameOperations), read-only.
 #include "services/pending_files.h"
 
+#include "run/owned.h"
+#include "run/two_call_query.h"
 #include "services/file_copy.h"
 
 namespace {
@@ -32,27 +34,12 @@ LPCWSTR StripNtPrefix(LPCWSTR path) {
 }
 
 DWORD ReadPendingRenameValue(BYTE** raw, HKEY key) {
-    *raw = nullptr;
+    OwnedKey owned(key);
+    OwnedGlobal<BYTE> block;
     DWORD size = 0;
-    DWORD result = 0;
-    if (RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size != 0) {
-        DWORD allocated = size;
-        BYTE* buffer = static_cast<BYTE*>(GlobalAlloc(GPTR, allocated));
-        if (buffer == nullptr) {
-            result = 0;
-        } else {
-            DWORD read = allocated;
-            // The value can change between the two queries; only what this read delivered counts.
-            if (RegQueryValueExW(key, kPendingValue, nullptr, nullptr, buffer, &read) == ERROR_SUCCESS) {
-                *raw = buffer;
-                result = read <= allocated ? read : allocated;
-            } else {
-                GlobalFree(buffer);
-            }
-        }
-    }
-    RegCloseKey(key);
-    return result;
+    QueryValueTwice(owned.get(), kPendingValue, block, size, nullptr);
+    *raw = block.release();
+    return *raw != nullptr ? size : 0;
 }
 
 void ReadPendingRenames(PendingRenameTable& table) {
@@ -62,11 +49,12 @@ void ReadPendingRenames(PendingRenameTable& table) {
 
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    BYTE* raw = nullptr;
-    DWORD size = ReadPendingRenameValue(&raw, key);
-    if (raw == nullptr) return;
+    BYTE* bytes = nullptr;
+    DWORD size = ReadPendingRenameValue(&bytes, key);
+    OwnedGlobal<BYTE> raw(bytes);
+    if (!raw) return;
 
-    const WCHAR* data = reinterpret_cast<const WCHAR*>(raw);
+    const WCHAR* data = reinterpret_cast<const WCHAR*>(raw.get());
     DWORD units = size / sizeof(WCHAR);
     // Characters before the final terminator; a value of 0 or 1 bytes has none.
     DWORD limit = size >= 2 ? (size - 2) / 2 : 0;
@@ -76,20 +64,12 @@ void ReadPendingRenames(PendingRenameTable& table) {
         position += MeasureString(data, units, position) + 1;
 
     DWORD pairs = strings / 2;
-    if (pairs == 0 || pairs > 0x3FFFFFFF) {
-        GlobalFree(raw);
-        return;
-    }
-    table.paths = static_cast<LPWSTR*>(GlobalAlloc(GPTR, 2 * pairs * sizeof(LPWSTR)));
-    table.isFile = static_cast<int*>(GlobalAlloc(GPTR, 2 * pairs * sizeof(int)));
-    if (table.paths == nullptr || table.isFile == nullptr) {
-        if (table.paths != nullptr) GlobalFree(table.paths);
-        if (table.isFile != nullptr) GlobalFree(table.isFile);
-        table.paths = nullptr;
-        table.isFile = nullptr;
-        GlobalFree(raw);
-        return;
-    }
+    if (pairs == 0 || pairs > 0x3FFFFFFF) return;
+    OwnedGlobal<LPWSTR> paths(static_cast<LPWSTR*>(GlobalAlloc(GPTR, 2 * pairs * sizeof(LPWSTR))));
+    OwnedGlobal<int> isFile(static_cast<int*>(GlobalAlloc(GPTR, 2 * pairs * sizeof(int))));
+    if (!paths || !isFile) return;
+    table.paths = paths.release();
+    table.isFile = isFile.release();
     table.pairCount = static_cast<int>(pairs);
 
     DWORD index = 0;
@@ -103,7 +83,7 @@ void ReadPendingRenames(PendingRenameTable& table) {
         }
         position += length + 1;
     }
-    GlobalFree(raw);
+    raw.reset();
     // A destination that could not be copied would read as empty, turning a rename into a
     // deletion: a table with a gap is no table at all.
     if (!complete) FreePendingRenames(table);

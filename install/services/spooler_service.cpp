@@ -14,15 +14,6 @@ const int kPolls = 50;
 const DWORD kPollMs = 200;
 LPCWSTR const kSpoolerName = TEXT("spooler");
 
-// Closes a handle without disturbing the last error a following error line describes.
-void CloseQuietly(SC_HANDLE& handle) {
-    if (handle == nullptr) return;
-    DWORD saved = GetLastError();
-    CloseServiceHandle(handle);
-    SetLastError(saved);
-    handle = nullptr;
-}
-
 }  // namespace
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
@@ -40,51 +31,41 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 }
 
 bool CheckSpooler(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">Check Spooler"));
-    ctx.logIndent += 1;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, kManagerRights);
-    if (manager == nullptr) {
+    LogSection section(ctx, TEXT(">Check Spooler"));
+    OwnedService manager(OpenSCManagerW(nullptr, nullptr, kManagerRights));
+    if (!manager) {
         LogError(ctx, kErrOpenServiceManager, TEXT("Can't open service manager."));
-        ctx.logIndent -= 1;
         return false;
     }
-    bool result = false;
-    SC_HANDLE service = OpenServiceW(manager, kSpoolerName, kCheckRights);
-    if (service == nullptr) {
+    OwnedService service(OpenServiceW(manager.get(), kSpoolerName, kCheckRights));
+    if (!service) {
         LogError(ctx, kErrOpenSpooler, TEXT("Can't open the spooler"));
-    } else {
-        SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_RUNNING) {
-            result = true;
-        } else if (StartSpoolerAndWait(service)) {
-            result = true;
-        } else {
-            LogError(ctx, kErrStartSpooler, TEXT("Can't start the spooler"));
-        }
-        CloseQuietly(service);
+        return false;
     }
-    CloseQuietly(manager);
-    ctx.logIndent -= 1;
-    return result;
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(service.get(), &status) || status.dwCurrentState == SERVICE_RUNNING) return true;
+    if (StartSpoolerAndWait(service.get())) return true;
+    LogError(ctx, kErrStartSpooler, TEXT("Can't start the spooler"));
+    return false;
 }
 
 void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
     if (ctx != nullptr) LogPrint(*ctx, TEXT(">Restart Spooler"));
     restart.context = ctx;
-    restart.spoolerService = nullptr;
     restart.stopRequested = 0;
-    restart.serviceManager = OpenSCManagerW(nullptr, nullptr, kManagerRights);
-    if (restart.serviceManager == nullptr) {
+    restart.serviceManager.reset(OpenSCManagerW(nullptr, nullptr, kManagerRights));
+    if (!restart.serviceManager) {
         if (ctx != nullptr) LogError(*ctx, kErrOpenServiceManager, TEXT("Can't open service manager."));
         return;
     }
-    restart.spoolerService = OpenServiceW(restart.serviceManager, kSpoolerName, kRestartRights);
-    if (restart.spoolerService == nullptr) {
+    restart.spoolerService.reset(OpenServiceW(restart.serviceManager.get(), kSpoolerName, kRestartRights));
+    if (!restart.spoolerService) {
         if (ctx != nullptr) LogError(*ctx, kErrOpenSpooler, TEXT("Can't open the spooler"));
         return;
     }
+    SC_HANDLE service = restart.spoolerService.get();
     SERVICE_STATUS status = {};
-    if (!ControlService(restart.spoolerService, SERVICE_CONTROL_STOP, &status)) {
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         DWORD code = GetLastError();
         // Refused because a stop is already under way (or over): the wait below sees it end.
         bool stopping = code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
@@ -94,21 +75,21 @@ void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
     }
     restart.stopRequested = 1;
     status = SERVICE_STATUS{};
-    QueryServiceStatus(restart.spoolerService, &status);
+    QueryServiceStatus(service, &status);
     for (int poll = 0; poll < kPolls; ++poll) {
         if (status.dwCurrentState == SERVICE_STOPPED) return;
         Sleep(kPollMs);
-        QueryServiceStatus(restart.spoolerService, &status);
+        QueryServiceStatus(service, &status);
     }
     if (status.dwCurrentState != SERVICE_STOPPED && ctx != nullptr)
         LogError(*ctx, kErrStopSpooler, TEXT("Can't stop the spooler"));
 }
 
 void EndSpoolerRestart(SpoolerRestart& restart) {
-    if (restart.spoolerService != nullptr) {
-        if (restart.stopRequested && !StartSpoolerAndWait(restart.spoolerService) && restart.context != nullptr)
+    if (restart.spoolerService) {
+        if (restart.stopRequested && !StartSpoolerAndWait(restart.spoolerService.get()) && restart.context != nullptr)
             LogError(*restart.context, kErrStartSpooler, TEXT("Can't start the spooler"));
-        CloseQuietly(restart.spoolerService);
+        restart.spoolerService.reset();
     }
-    CloseQuietly(restart.serviceManager);
+    restart.serviceManager.reset();
 }

@@ -2,6 +2,7 @@
 #include "tray/tray_app.h"
 
 #include "run/install_context.h"
+#include "run/owned.h"
 #include "run/text_compare.h"
 
 namespace {
@@ -95,11 +96,11 @@ void InstallTray(InstallContext& ctx) {
     if (!ctx.bothEnvironments && !IsWindowsVistaOrLater()) return;
     TextBuffer path = TrayPath(ctx.moduleDir);
 
-    HKEY runKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &runKey) == ERROR_SUCCESS) {
+    OwnedKey runKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, runKey.put()) == ERROR_SUCCESS) {
         DWORD bytes = static_cast<DWORD>((TextLength(path) + 1) * sizeof(WCHAR));
-        RegSetValueExW(runKey, kRunValueW, 0, REG_SZ, reinterpret_cast<const BYTE*>(TextOf(path)), bytes);
-        RegCloseKey(runKey);
+        RegSetValueExW(runKey.get(), kRunValueW, 0, REG_SZ, reinterpret_cast<const BYTE*>(TextOf(path)), bytes);
+        runKey.reset();
     }
 
     // The whole path in quotes: a cut path could start some other program.
@@ -126,15 +127,14 @@ void RemoveTray() { RemoveTray(nullptr); }
 
 void RemoveTray(LPCWSTR keepExecutable) {
     bool mutexObtained = false;
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutex);
-    if (mutex != nullptr) {
-        if (GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex);
-        CloseHandle(mutex);
+    OwnedHandle mutex(CreateMutexA(nullptr, FALSE, kTrayMutex));
+    if (mutex) {
+        if (GetLastError() == ERROR_ALREADY_EXISTS) AskTrayToQuit(mutex.get());
+        mutex.reset();
         mutexObtained = true;
     }
-    HKEY runKey = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &runKey) != ERROR_SUCCESS) return;
-    if (mutexObtained) DeleteRegisteredExecutable(runKey, keepExecutable);
-    RegDeleteValueA(runKey, kRunValueA);
-    RegCloseKey(runKey);
+    OwnedKey runKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, runKey.put()) != ERROR_SUCCESS) return;
+    if (mutexObtained) DeleteRegisteredExecutable(runKey.get(), keepExecutable);
+    RegDeleteValueA(runKey.get(), kRunValueA);
 }

@@ -5,8 +5,11 @@
 
 struct InstallContext;
 
+// "qgrtray.exe" in the parent of the installer's directory; the caller frees the text.
 TextBuffer TrayPath(const TextBuffer& moduleDir);
+// Registers the tray application under the machine's Run key and starts it; failures are silent.
 void InstallTray(InstallContext& ctx);
+// Stops the tray application and removes its autostart, deleting the executable it names.
 void RemoveTray();
 // Stops the tray application and removes its autostart; the executable the autostart names is
 // deleted unless it is `keepExecutable` (A to Z folded): the file an install run registers and

@@ -5,23 +5,7 @@
 #include "services/spooler_service.h"
 
 InstallContext& InitContext(InstallContext& ctx, DWORD flags) {
-    ctx.moduleDir = nullptr;
-    ctx.systemDir = nullptr;
-    ctx.log = nullptr;
-    ctx.driverDir = nullptr;
-    ctx.environment = nullptr;
-    ctx.monitorFile = nullptr;
-    ctx.driverFile = nullptr;
-    ctx.helpFile = nullptr;
-    ctx.uiFile = nullptr;
-    ctx.isX64 = 0;
-    ctx.pendingDeletes = nullptr;
-    ctx.savedSettings = nullptr;
-    ctx.printerEnum.printers = nullptr;
-    ctx.printerEnum.printerCount = 0;
-    ctx.errorCount = 0;
-    ctx.logIndent = 0;
-    ctx.portPrinters = nullptr;
+    ClearContext(ctx);
 
     LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
     ctx.reinstallMode = 0;

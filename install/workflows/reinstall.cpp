@@ -46,8 +46,7 @@ void KeepMonitorDllThroughReboot(InstallContext& ctx) {
 }  // namespace
 
 void ReInstall(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">ReInstall"));
-    ctx.logIndent += 2;
+    LogSection section(ctx, 2, TEXT(">ReInstall"));
     ctx.reinstallMode = 1;
 
     UnInstall(ctx);
@@ -71,9 +70,8 @@ void ReInstall(InstallContext& ctx) {
 
     AddProductDriver(ctx);
     if (ctx.bothEnvironments) {
-        SelectEnvironment(ctx, !ctx.isX64);
+        OtherEnvironment other(ctx);
         AddProductDriver(ctx);
-        SelectEnvironment(ctx, !ctx.isX64);
     }
 
     RestorePrinterSettings(ctx);
@@ -83,5 +81,4 @@ void ReInstall(InstallContext& ctx) {
         DeletePendingFiles(ctx);
         if (ctx.pendingDeletes) DeletePendingFilesWithSpoolerStopped(ctx);
     }
-    ctx.logIndent -= 2;
 }

@@ -17,18 +17,6 @@
 
 namespace {
 
-void ReleaseMonitors(MonitorEnum& monitors) {
-    if (monitors.monitors) GlobalFree(monitors.monitors);
-    monitors.monitors = NULL;
-    monitors.monitorCount = 0;
-}
-
-void ReleaseDrivers(DriverEnum& drivers) {
-    if (drivers.drivers) GlobalFree(drivers.drivers);
-    drivers.drivers = NULL;
-    drivers.driverCount = 0;
-}
-
 void DeleteScheduledFiles() {
     PendingRenameTable table;
     ReadPendingRenames(table);
@@ -51,11 +39,9 @@ void RemoveProductTray(InstallContext& ctx) {
 }  // namespace
 
 void UnInstall(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">UnInstall"));
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">UnInstall"));
     if (ctx.bothEnvironments) {
         UnInstallServer(ctx);
-        ctx.logIndent -= 1;
         return;
     }
     RemoveProductTray(ctx);
@@ -78,12 +64,10 @@ void UnInstall(InstallContext& ctx) {
 
     ReleaseDrivers(drivers);
     ReleaseMonitors(monitors);
-    ctx.logIndent -= 1;
 }
 
 void UnInstallServer(InstallContext& ctx) {
-    LogPrint(ctx, TEXT(">UnInstall Server"));
-    ctx.logIndent += 1;
+    LogSection section(ctx, TEXT(">UnInstall Server"));
     RemoveProductTray(ctx);
 
     MonitorEnum monitors;
@@ -105,16 +89,16 @@ void UnInstallServer(InstallContext& ctx) {
     DeleteProductMonitor(ctx, monitors);
 
     // The monitor goes only once, in the first environment; the second one loses its driver.
-    SelectEnvironment(ctx, !ctx.isX64);
-    DeleteProductDriver(ctx, secondDrivers);
-    SelectEnvironment(ctx, !ctx.isX64);
+    {
+        OtherEnvironment other(ctx);
+        DeleteProductDriver(ctx, secondDrivers);
+    }
 
     if (ctx.pendingDeletes) DeletePendingFiles(ctx);
 
     ReleaseDrivers(secondDrivers);
     ReleaseDrivers(firstDrivers);
     ReleaseMonitors(monitors);
-    ctx.logIndent -= 1;
 }
 
 void UnInstallWithRestart(InstallContext& ctx) {

@@ -124,7 +124,8 @@ TEST_F(MonitorEnumTest, FailureWithoutSystemTextUsesThePlaceholder) {
     winsim::ClearCalls();
     MonitorEnum monitors;
     EnumerateMonitors(monitors, ctx);
-    EXPECT_EQ(CallArgs("FormatMessageW"), std::vector<std::u16string>{u"0x1300,536875572,0x409"});
+    EXPECT_EQ(CallArgs("FormatMessageW"), std::vector<std::u16string>{Hex(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM) + u"," +
+                                                                    Dec(0x20001234) + u"," + Hex(0x409)});
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u"2. EnumMonitors  failed with code: No Error or no description"}}));
     EXPECT_EQ(GetLastError(), 0x20001234u) << "the last error still describes EnumMonitorsW";
     EXPECT_EQ(winsim::LiveLocalBlocks(), 0u);

@@ -164,7 +164,7 @@ TEST_F(MonitorInstallTest, RegistersForTheCurrentEnvironmentAndRestoresWithFullA
     AddProductMonitor(ctx);
     EXPECT_EQ(CallArgs("AddMonitorW"),
               std::vector<std::u16string>{u"(null),2,QuillgraphServer:,Windows x64,vmqmon64.dll"});
-    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Parked,983052"});
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Parked," + Dec(PRINTER_ALL_ACCESS)});
     EXPECT_EQ(CallArgs("SetPrinterW"),
               std::vector<std::u16string>{
                   u"Parked,2,0,Parked,QuillgraphServer:,Quillgraph Server,(null),(null),(null),WinPrint,RAW,0x40"});
@@ -226,7 +226,8 @@ TEST_F(MonitorInstallTest, UnopenableParkedPrinterIsReportedAndSkipped) {
                                                  u"  SetPrinter(Back) - ok"}));
     EXPECT_EQ(std::u16string(port), kMonitorName) << "rewritten before the open is tried";
     EXPECT_EQ(std::u16string(otherPort), u"COM1:");
-    EXPECT_EQ(CallArgs("OpenPrinterW"), (std::vector<std::u16string>{u"Gone,983052", u"Gone,983052", u"Back,983052"}));
+    EXPECT_EQ(CallArgs("OpenPrinterW"), (std::vector<std::u16string>{u"Gone," + Dec(PRINTER_ALL_ACCESS), u"Gone," + Dec(PRINTER_ALL_ACCESS),
+                                                                     u"Back," + Dec(PRINTER_ALL_ACCESS)}));
     EXPECT_EQ(ctx.errorCount, 0);
 }
 

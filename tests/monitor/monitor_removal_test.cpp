@@ -349,7 +349,7 @@ TEST_F(MonitorRemovalTest, RemovesTheRegisteredDllInTheCurrentEnvironment) {
     EXPECT_EQ(CallArgs("DeleteMonitorW"),
               (std::vector<std::u16string>{u"(null),Windows NT x86,QuillgraphServer:",
                                            u"(null),Windows NT x86,QuillgraphServer:"}));
-    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"P,983052"});
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"P," + Dec(PRINTER_ALL_ACCESS)});
     EXPECT_EQ(CallArgs("SetPrinterW"), std::vector<std::u16string>{u"P,2,0,P,file:,Quillgraph Server,(null),(null),(null),WinPrint,RAW,0x40"});
     EXPECT_EQ(CallArgs("ClosePrinter"), std::vector<std::u16string>{u"P"});
     EXPECT_FALSE(winsim::FileExists(kOldDll));

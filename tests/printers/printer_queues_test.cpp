@@ -107,7 +107,7 @@ TEST_F(PrinterQueuesTest, PurgesQueuedJobsBeforeDeleting) {
     EXPECT_EQ(winsim::CallSequence({"OpenPrinterW", "SetPrinterW", "DeletePrinter", "ClosePrinter"}),
               (std::vector<std::string>{"OpenPrinterW", "SetPrinterW", "DeletePrinter", "ClosePrinter"}));
     // Opened for deletion and administration only; purged with level 0 and command 3.
-    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Busy,65540"});
+    EXPECT_EQ(CallArgs("OpenPrinterW"), std::vector<std::u16string>{u"Busy," + Dec(DELETE | PRINTER_ACCESS_ADMINISTER)});
     EXPECT_EQ(CallArgs("SetPrinterW"), std::vector<std::u16string>{u"Busy,0,3"});
     EXPECT_FALSE(winsim::PrinterExists(u"Busy")) << "purged first, so not left pending";
     EXPECT_EQ(ctx.errorCount, 0);

@@ -63,7 +63,8 @@ TEST_F(PrinterSettingsTest, CarriesTwoPrintersOverAReinstall) {
     DeleteAllPrinters(ctx);
     // Saving opens without asking for rights and reads 64 bytes, plain value first.
     EXPECT_EQ(CallArgs("OpenPrinterW"),
-              (std::vector<std::u16string>{u"A,0", u"A,65540", u"B,0", u"B,65540"}));
+              (std::vector<std::u16string>{u"A,0", u"A," + Dec(DELETE | PRINTER_ACCESS_ADMINISTER), u"B,0",
+                                           u"B," + Dec(DELETE | PRINTER_ACCESS_ADMINISTER)}));
     EXPECT_EQ(CallArgs("GetPrinterDataA"), (std::vector<std::u16string>{u"A,SubKey,64", u"B,SubKey,64"}));
     EXPECT_EQ(CallArgs("GetPrinterDataExA"), std::vector<std::u16string>{u"B,DsUser,SubKey,64"});
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">DeleteAllPrinters"},
@@ -123,8 +124,8 @@ TEST_F(PrinterSettingsTest, CarriesTwoPrintersOverAReinstall) {
     for (const auto& args : CallArgs("RegOpenKeyExA"))
         if (args.find(u"Quillgraphs") != std::u16string::npos) settingsKeys.push_back(args);
     EXPECT_EQ(settingsKeys,
-              (std::vector<std::u16string>{u"HKCU\\" + std::u16string(kSettingsKey) + u"s2,0,0xF003F",
-                                           u"HKCU\\" + std::u16string(kSettingsKey) + u"s1,0,0xF003F"}));
+              (std::vector<std::u16string>{u"HKCU\\" + std::u16string(kSettingsKey) + u"s2,0," + Hex(KEY_ALL_ACCESS),
+                                           u"HKCU\\" + std::u16string(kSettingsKey) + u"s1,0," + Hex(KEY_ALL_ACCESS)}));
     EXPECT_EQ(CallArgs("SetDefaultPrinterW"), std::vector<std::u16string>{u"A"});
     EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
     EXPECT_EQ(ctx.errorCount, 0);

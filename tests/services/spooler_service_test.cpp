@@ -289,8 +289,8 @@ TEST_F(SpoolerServiceTest, RestartWithoutServiceManagerIsError1AndStartsNothing)
     winsim::InjectFault("OpenSCManagerW", ERROR_ACCESS_DENIED);
     SpoolerRestart restart;
     BeginSpoolerRestart(restart, &ctx);
-    EXPECT_EQ(restart.serviceManager, nullptr);
-    EXPECT_EQ(restart.spoolerService, nullptr);
+    EXPECT_FALSE(restart.serviceManager);
+    EXPECT_FALSE(restart.spoolerService);
     EndSpoolerRestart(restart);
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">Restart Spooler"},
                                          {0, u"Error(1): Can't open service manager. - (Access is denied.)"}}));

@@ -1,5 +1,7 @@
 #include "support/product_support.h"
 
+#include <cstdio>
+
 #include <winsim/core.h>
 #include <winsim/files.h>
 
@@ -74,6 +76,14 @@ std::vector<std::u16string> CallArgs(std::string_view api) {
     for (const auto& call : winsim::Calls())
         if (call.api == api) args.push_back(call.args);
     return args;
+}
+
+std::u16string Dec(uint64_t value) { return winsim::ToU16(std::to_string(value)); }
+
+std::u16string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+    return winsim::ToU16(text);
 }
 
 std::vector<std::u16string> LinesStartingWith(const InstallContext& ctx, std::u16string_view prefix) {

@@ -60,6 +60,11 @@ winsim::SpoolPrinter ProductPrinter(std::u16string name, std::u16string port = k
 
 // Key arguments of every recorded call of `api`, in call order.
 std::vector<std::u16string> CallArgs(std::string_view api);
+// A flag or number as the call record writes it: decimal (access masks of OpenPrinterW, error
+// codes) or "0x..." hexadecimal (registry access masks, flags); so expectations name their
+// constants: u"P," + Dec(PRINTER_ALL_ACCESS).
+std::u16string Dec(uint64_t value);
+std::u16string Hex(uint64_t value);
 
 // Lines of `ctx`'s log that start (after the indentation) with `prefix`.
 std::vector<std::u16string> LinesStartingWith(const InstallContext& ctx, std::u16string_view prefix);

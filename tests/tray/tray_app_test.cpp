@@ -287,7 +287,7 @@ TEST_F(TrayTest, MutexWithoutTrayWindowIsLookedFor20Times) {
     EXPECT_TRUE(winsim::PostedMessages().empty());
     EXPECT_EQ(winsim::CallCount("WaitForSingleObject"), 0u);
     EXPECT_EQ(CallArgs("RegOpenKeyExA"),
-              std::vector<std::u16string>{u"HKLM\\" + std::u16string(kRunKey) + u",0,0xF003F"});
+              std::vector<std::u16string>{u"HKLM\\" + std::u16string(kRunKey) + u",0," + Hex(KEY_ALL_ACCESS)});
     EXPECT_EQ(winsim::CallCount("DeleteFileW"), 10u);
     EXPECT_TRUE(winsim::FileExists(kTrayExe));
     EXPECT_FALSE(RunValueExists());
