@@ -26,27 +26,19 @@ struct QueryAnswer {
     DWORD needed = 0;
 };
 
-// `call(buffer, size, &needed)` is the spooler call, returning its BOOL. The block is sized by
-// `room` (at least `needed`); `passes` > 1 asks again while the second call still finds the
-// buffer too small (something grew in between).
+// `call(context, buffer, size, &needed)` makes the spooler call and returns its BOOL. The block
+// is sized by `room` (at least `needed`); `passes` > 1 asks again while the second call still
+// finds the buffer too small (something grew in between).
+typedef BOOL (*QueryCall)(void* context, LPBYTE buffer, DWORD size, DWORD* needed);
+QueryResult QueryTwice(QueryAnswer& answer, QueryCall call, void* context, SIZE_T (*room)(DWORD), int passes);
+
+// The same with a lambda `call(buffer, size, &needed)`.
 template <typename Call>
 QueryResult QueryTwice(QueryAnswer& answer, Call call, SIZE_T (*room)(DWORD) = ExactRoom, int passes = 1) {
-    for (int pass = 0; pass < passes; ++pass) {
-        answer.block.reset();
-        answer.blockBytes = 0;
-        answer.needed = 0;
-        if (call(nullptr, 0, &answer.needed)) return QueryResult::AnsweredEmpty;
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return QueryResult::Failed;
-        answer.blockBytes = room(answer.needed);
-        answer.block.reset(static_cast<BYTE*>(GlobalAlloc(GPTR, answer.blockBytes)));
-        if (!answer.block) {
-            SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-            return QueryResult::NoMemory;
-        }
-        if (call(answer.block.get(), answer.needed, &answer.needed)) return QueryResult::Filled;
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return QueryResult::Failed;
-    }
-    return QueryResult::Failed;
+    QueryCall thunk = [](void* context, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        return (*static_cast<Call*>(context))(buffer, size, needed);
+    };
+    return QueryTwice(answer, thunk, &call, room, passes);
 }
 
 // One registry value (REG_* bytes) into a fresh zero-filled global block: ERROR_SUCCESS with
