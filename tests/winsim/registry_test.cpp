@@ -201,3 +201,23 @@ TEST_F(RegistryTest, RebootCarriesOutThePendingOperationsInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Paths split at '\' only: "a/b" is one key, and value names keep '/' as written.
+TEST_F(RegistryTest, SlashIsAnOrdinaryCharacterInNames) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\a/b", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    BYTE one[] = {1, 0, 0, 0};
+    EXPECT_EQ(RegSetValueExW(key, u"x/y", 0, REG_DWORD, one, 4), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(key, u"x\\y", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_TRUE(winsim::RegKeyExists(HKEY_CURRENT_USER, u"software\\A/B"));
+    EXPECT_FALSE(winsim::RegKeyExists(HKEY_CURRENT_USER, u"Software\\a"));
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\a\\b", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(winsim::RegValueExists(HKEY_CURRENT_USER, u"Software\\a/b", u"X/Y"));
+}
+
+}  // namespace

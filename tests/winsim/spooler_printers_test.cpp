@@ -150,9 +150,10 @@ TEST_F(SpoolerPrinterTest, GetPrinterPacksTheLevel2Record) {
     DWORD needed = 0;
     ASSERT_FALSE(GetPrinterW(h, 2, nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    // Name, port, driver, comment "", processor, data type "RAW".
-    DWORD strings = (10 + 18 + 18 + 1 + 9 + 4) * 2;
-    EXPECT_EQ(needed, sizeof(PRINTER_INFO_2W) + strings);
+    // Name, port, driver, comment "", processor, data type "RAW"; the driver's device mode
+    // (public part and 16 bytes of its own) 8-byte aligned.
+    DWORD strings = (10 + 18 + 18 + 1 + 9 + 4) * 2, devMode = sizeof(DEVMODEW) + 16 + 4;
+    EXPECT_EQ(needed, sizeof(PRINTER_INFO_2W) + strings + devMode);
     std::vector<BYTE> buf(needed);
     DWORD again = 0;
     EXPECT_FALSE(GetPrinterW(h, 2, buf.data(), needed - 1, &again));
@@ -168,7 +169,11 @@ TEST_F(SpoolerPrinterTest, GetPrinterPacksTheLevel2Record) {
     ASSERT_NE(p->pComment, nullptr);
     EXPECT_EQ(p->pComment[0], u'\0');
     EXPECT_EQ(p->pLocation, nullptr);
-    EXPECT_EQ(p->pDevMode, nullptr);
+    ASSERT_NE(p->pDevMode, nullptr);
+    EXPECT_EQ(std::u16string(p->pDevMode->dmDeviceName), u"qgrServer");
+    EXPECT_EQ(p->pDevMode->dmSize, sizeof(DEVMODEW));
+    EXPECT_EQ(p->pDevMode->dmDriverExtra, 16u);
+    EXPECT_EQ(reinterpret_cast<BYTE*>(p->pDevMode), buf.data() + sizeof(PRINTER_INFO_2W));
     EXPECT_EQ(p->pSepFile, nullptr);
     EXPECT_EQ(std::u16string(p->pPrintProcessor), u"WinPrint");
     EXPECT_EQ(std::u16string(p->pDatatype), u"RAW");
@@ -177,7 +182,7 @@ TEST_F(SpoolerPrinterTest, GetPrinterPacksTheLevel2Record) {
     EXPECT_EQ(p->cJobs, 0u);
     for (LPWSTR s : {p->pPrinterName, p->pPortName, p->pDriverName, p->pComment, p->pPrintProcessor, p->pDatatype}) {
         auto b = reinterpret_cast<BYTE*>(s);
-        EXPECT_GE(b, buf.data() + sizeof(PRINTER_INFO_2W));
+        EXPECT_GE(b, buf.data() + sizeof(PRINTER_INFO_2W) + devMode);
         EXPECT_LT(b, buf.data() + buf.size());
     }
     EXPECT_TRUE(ClosePrinter(h));
@@ -560,6 +565,103 @@ TEST_F(SpoolerPrinterTest, ConnectionsToAnotherMachinesPrinter) {
     EXPECT_TRUE(DeleteMonitorW(nullptr, const_cast<LPWSTR>(u"Windows x64"), const_cast<LPWSTR>(u"QuillgraphServer:")));
     EXPECT_TRUE(DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(u"Windows x64"),
                                        const_cast<LPWSTR>(u"Quillgraph Server"), 0, 0));
+}
+
+}  // namespace
+
+namespace {
+
+// A printer deleted with a job still printing keeps its driver and monitor in use until the job
+// ends (by the clock, by ClearJobs) or the spooler stops; the stop also kills every handle.
+TEST_F(SpoolerPrinterTest, PendingDeletionHoldsDriverAndMonitorUntilItsJobEnds) {
+    enum class End { Clock, Clear, SpoolerStop };
+    for (End end : {End::Clock, End::Clear, End::SpoolerStop}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        ASSERT_TRUE(Add(u"Busy"));
+        winsim::AddJobs(u"Busy", 2, 1000);
+        HANDLE h = Open(u"Busy", PRINTER_ALL_ACCESS);
+        winsim::AdvanceClock(1000);  // the first job ends
+        ASSERT_TRUE(DeletePrinter(h));
+        ASSERT_TRUE(winsim::FindPrinter(u"Busy")->pendingDeletion);
+        EXPECT_FALSE(DeletePrinterDriverExW(nullptr, nullptr, const_cast<LPWSTR>(u"Quillgraph Server"), 0, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+        EXPECT_FALSE(DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(u"QuillgraphServer:")));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINT_MONITOR_IN_USE));
+        winsim::AdvanceClock(999);
+        EXPECT_TRUE(winsim::PrinterExists(u"Busy"));
+        if (end == End::Clock) winsim::AdvanceClock(1);
+        if (end == End::Clear) winsim::ClearJobs(u"Busy");
+        if (end == End::SpoolerStop) {
+            winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+            winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
+        }
+        EXPECT_FALSE(winsim::PrinterExists(u"Busy"));
+        DWORD needed = 0;
+        EXPECT_FALSE(GetPrinterW(h, 2, nullptr, 0, &needed));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(end == End::SpoolerStop ? ERROR_INVALID_HANDLE
+                                                                               : ERROR_INVALID_PRINTER_NAME));
+        EXPECT_EQ(ClosePrinter(h), end != End::SpoolerStop);
+    }
+}
+
+// After a restart a handle of the old spooler fails every call; closing it frees it all the same.
+TEST_F(SpoolerPrinterTest, PrinterHandlesDieWithTheSpooler) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    HANDLE h = Open(u"qgrServer", PRINTER_ALL_ACCESS);
+    auto buf = Info2(h);
+    winsim::SetServiceState(u"spooler", SERVICE_STOPPED);
+    winsim::SetServiceState(u"spooler", SERVICE_RUNNING);
+    DWORD needed = 0, type = 0;
+    EXPECT_FALSE(GetPrinterW(h, 2, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(SetPrinterW(h, 2, buf.data(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("SubKey"), &type, nullptr, 0, &needed),
+              static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(ClosePrinter(h));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(winsim::OpenHandleCount(winsim::ObjectKind::Printer), 0u);
+    EXPECT_TRUE(ClosePrinter(Open(u"qgrServer", 0)));
+}
+
+// The device mode read with level 2 goes back with SetPrinterW level 2: given, it replaces the
+// printer's (checked for the members up to dmFields); null keeps it. AddPrinterW stores one given.
+TEST_F(SpoolerPrinterTest, DeviceModeSurvivesTheLevel2RoundTrip) {
+    ASSERT_TRUE(Add(u"qgrServer"));
+    HANDLE h = Open(u"qgrServer", PRINTER_ALL_ACCESS);
+    const std::string original = winsim::FindPrinter(u"qgrServer")->devMode;
+    struct Case {
+        bool passNull;
+        short orientation;
+        WORD size;
+        BOOL ok;
+        short stored;
+    };
+    const Case cases[] = {{false, 1, sizeof(DEVMODEW), TRUE, 1},
+                          {false, 2, sizeof(DEVMODEW), TRUE, 2},
+                          {true, 1, sizeof(DEVMODEW), TRUE, 2},
+                          {false, 1, 75, FALSE, 2}};
+    for (const Case& c : cases) {
+        auto buf = Info2(h);
+        auto* info = AsInfo2(buf);
+        info->pDevMode->dmOrientation = c.orientation;
+        info->pDevMode->dmSize = c.size;
+        if (c.passNull) info->pDevMode = nullptr;
+        EXPECT_EQ(SetPrinterW(h, 2, buf.data(), 0), c.ok);
+        auto after = Info2(h);
+        EXPECT_EQ(AsInfo2(after)->pDevMode->dmOrientation, c.stored);
+        EXPECT_EQ(AsInfo2(after)->pDevMode->dmDriverExtra, 16u);
+    }
+    EXPECT_EQ(winsim::FindPrinter(u"qgrServer")->devMode.size(), original.size());
+    auto buf = Info2(h);
+    auto* info = AsInfo2(buf);
+    std::u16string copy = u"Copy";
+    info->pPrinterName = copy.data();
+    HANDLE added = AddPrinterW(nullptr, 2, buf.data());
+    ASSERT_TRUE(added);
+    EXPECT_EQ(winsim::FindPrinter(u"Copy")->devMode, winsim::FindPrinter(u"qgrServer")->devMode);
+    EXPECT_TRUE(ClosePrinter(added));
+    EXPECT_TRUE(ClosePrinter(h));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <winsim/services.h>
 #include <winsim/spooler.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -280,6 +281,87 @@ TEST_F(SpoolerTest, CallsAreRecordedAndHonourInjectedFaults) {
     EXPECT_EQ(GetPrinterDataExA(h, "DsUser", "SubKey", nullptr, nullptr, 0, &needed),
               static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_TRUE(ClosePrinter(h));
+}
+
+}  // namespace
+
+namespace {
+
+// Ports belong to the monitor that created them: a second monitor of the same DLL owns none
+// and goes while the first one's port is in use; the first does not.
+TEST_F(SpoolerTest, MonitorsSharingADllOwnOnlyTheirOwnPorts) {
+    InstallProductMonitor();
+    ASSERT_TRUE(AddMonitor(u"Second", kMonDll.c_str()));
+    winsim::SpoolPrinter p;
+    p.name = u"Busy";
+    p.portName = u"QuillgraphServer:";
+    winsim::AddTestPrinter(p);
+    EXPECT_TRUE(DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(u"Second")));
+    EXPECT_TRUE(winsim::SpoolerHoldsDll(kMonDll));
+    EXPECT_FALSE(DeleteMonitorW(nullptr, nullptr, const_cast<LPWSTR>(u"QuillgraphServer:")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINT_MONITOR_IN_USE));
+}
+
+// An empty printer name is no printer (null is the server); an empty environment is the
+// caller's own, as null is.
+TEST_F(SpoolerTest, EmptyPrinterNameAndEmptyEnvironment) {
+    HANDLE h = reinterpret_cast<HANDLE>(1);
+    EXPECT_FALSE(OpenPrinterW(const_cast<LPWSTR>(u""), &h, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+    EXPECT_EQ(h, nullptr);
+    LPWSTR empty = const_cast<LPWSTR>(u"");
+    DWORD needed = 0, count = 0;
+    EXPECT_TRUE(EnumPrinterDriversW(nullptr, empty, 6, nullptr, 0, &needed, &count));
+    EXPECT_FALSE(GetPrinterDriverDirectoryW(nullptr, empty, 1, nullptr, 0, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(DeletePrinterDriverExW(nullptr, empty, const_cast<LPWSTR>(u"None"), 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNKNOWN_PRINTER_DRIVER));
+    EXPECT_TRUE(winsim::FileExists(std::u16string(kDefaultSystemDir) + u"\\tcpmon.dll"));
+}
+
+// The last error after calls that succeed: AddMonitorW and OpenSCManagerW always clear it; other
+// calls only with the switch on, except those that return their error; another party acting
+// before a call does not touch it.
+TEST_F(SpoolerTest, LastErrorAfterSuccess) {
+    winsim::WriteTestFile(kMonPath, "MZ monitor");
+    winsim::SetFileMachine(kMonPath, winsim::Machine::X64);
+    struct Case {
+        bool clears;
+        const char* what;
+        std::function<bool()> call;
+        DWORD after;
+    };
+    HKEY key = nullptr;
+    const Case cases[] = {
+        {false, "AddMonitorW", [&] { return AddMonitor(u"QuillgraphServer:", kMonDll.c_str()) != FALSE; }, 0},
+        {false, "OpenSCManagerW",
+         [&] {
+             SC_HANDLE sc = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+             DWORD e = GetLastError();
+             CloseServiceHandle(sc);
+             SetLastError(e);
+             return sc != nullptr;
+         },
+         0},
+        {false, "GetFileAttributesW", [&] { return GetFileAttributesW(kMonPath.c_str()) != INVALID_FILE_ATTRIBUTES; }, 87},
+        {true, "GetFileAttributesW", [&] { return GetFileAttributesW(kMonPath.c_str()) != INVALID_FILE_ATTRIBUTES; }, 0},
+        {true, "RegOpenKeyExW",
+         [&] { return RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &key) == ERROR_SUCCESS; }, 87},
+        {true, "RegCloseKey", [&] { return RegCloseKey(key) == ERROR_SUCCESS; }, 87},
+        {true, "DeleteFileW (fails)", [&] { return DeleteFileW(u"C:\\none.txt") == FALSE; }, ERROR_FILE_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        winsim::SuccessClearsLastError(c.clears);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        EXPECT_TRUE(c.call());
+        EXPECT_EQ(GetLastError(), c.after);
+    }
+    winsim::SuccessClearsLastError(false);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    winsim::BeforeCall("GetFileAttributesW", [] { SetLastError(ERROR_ACCESS_DENIED); });
+    GetFileAttributesW(kMonPath.c_str());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 }  // namespace

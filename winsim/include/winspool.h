@@ -2,7 +2,55 @@
 #pragma once
 #include <windows.h>
 
-typedef struct _devicemodeW DEVMODEW, *PDEVMODEW, *LPDEVMODEW;
+#define CCHDEVICENAME 32
+#define CCHFORMNAME 32
+#define DM_SPECVERSION 0x0401
+#define DM_ORIENTATION 0x00000001L
+#define DM_PAPERSIZE 0x00000002L
+#define DM_COPIES 0x00000100L
+#define DMORIENT_PORTRAIT 1
+#define DMPAPER_A4 9
+
+// The printer form of DEVMODEW (wingdi.h): the display members that share its unions are left
+// out, the sizes are the same. A device mode is dmSize bytes of these members followed by
+// dmDriverExtra bytes of the driver's own data.
+typedef struct _devicemodeW {
+    WCHAR dmDeviceName[CCHDEVICENAME];
+    WORD dmSpecVersion;
+    WORD dmDriverVersion;
+    WORD dmSize;
+    WORD dmDriverExtra;
+    DWORD dmFields;
+    short dmOrientation;
+    short dmPaperSize;
+    short dmPaperLength;
+    short dmPaperWidth;
+    short dmScale;
+    short dmCopies;
+    short dmDefaultSource;
+    short dmPrintQuality;
+    short dmColor;
+    short dmDuplex;
+    short dmYResolution;
+    short dmTTOption;
+    short dmCollate;
+    WCHAR dmFormName[CCHFORMNAME];
+    WORD dmLogPixels;
+    DWORD dmBitsPerPel;
+    DWORD dmPelsWidth;
+    DWORD dmPelsHeight;
+    DWORD dmNup;
+    DWORD dmDisplayFrequency;
+    DWORD dmICMMethod;
+    DWORD dmICMIntent;
+    DWORD dmMediaType;
+    DWORD dmDitherType;
+    DWORD dmReserved1;
+    DWORD dmReserved2;
+    DWORD dmPanningWidth;
+    DWORD dmPanningHeight;
+} DEVMODEW, *PDEVMODEW, *LPDEVMODEW;
+static_assert(sizeof(DEVMODEW) == 220, "DEVMODEW has the SDK's size");
 
 typedef struct _PRINTER_INFO_1W {
     DWORD Flags;

@@ -38,6 +38,7 @@ struct CoreState {
     std::vector<Fault> faults;
     std::vector<Call> calls;
     std::vector<CallHook> hooks;
+    bool successClears = false;
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x1000;
 };
@@ -45,6 +46,13 @@ struct CoreState {
 CoreState& State() {
     static CoreState state;
     return state;
+}
+
+// Calls that report their error as their result, or cannot fail, and never set the last error.
+bool KeepsLastError(std::string_view api) {
+    auto starts = [&](std::string_view prefix) { return api.substr(0, prefix.size()) == prefix; };
+    return starts("Reg") || starts("lstr") || api.find("PrinterData") != std::string_view::npos ||
+           api == "Sleep" || api == "GetCommandLineW";
 }
 
 std::vector<std::pair<int, std::function<void()>>>& ResetHooks() {
@@ -151,8 +159,15 @@ void RecordCall(std::string_view api, std::u16string_view args) {
             it = hooks.erase(it);
         }
     }
+    // Another party runs in its own thread: its calls leave this thread's last error alone.
+    DWORD saved = State().lastError;
     for (auto& action : due) action();
+    State().lastError = saved;
+    // Set before the call does its work: a failure sets its own error over it.
+    if (State().successClears && !KeepsLastError(api)) State().lastError = ERROR_SUCCESS;
 }
+
+void SuccessClearsLastError(bool on) { State().successClears = on; }
 
 void BeforeCall(std::string_view api, std::function<void()> action, int skip) {
     State().hooks.push_back(CallHook{std::string(api), skip, std::move(action)});

@@ -60,9 +60,18 @@ std::u16string RootName(uintptr_t root) {
     return u"HKU";
 }
 
+// Key and value names compare ignoring the case of A-Z; '/' is an ordinary character in them.
+std::u16string UpperName(std::u16string_view s) {
+    std::u16string out(s);
+    for (auto& c : out)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    return out;
+}
+
+// A key path splits at '\' only.
 std::vector<std::u16string> Split(std::u16string_view path) {
     std::vector<std::u16string> parts;
-    std::u16string upper = UpperPath(path);
+    std::u16string upper = UpperName(path);
     size_t start = 0;
     while (start <= upper.size()) {
         size_t end = upper.find(u'\\', start);
@@ -88,9 +97,9 @@ Key* Walk(uintptr_t root, const std::vector<std::u16string>& path, bool create, 
 }
 
 Value* FindValue(Key* key, std::u16string_view name) {
-    std::u16string upper = UpperPath(name);
+    std::u16string upper = UpperName(name);
     for (auto& v : key->values)
-        if (UpperPath(v.name) == upper) return &v;
+        if (UpperName(v.name) == upper) return &v;
     return nullptr;
 }
 
@@ -104,9 +113,9 @@ void PutValue(Key* key, std::u16string_view name, DWORD type, std::string bytes)
 }
 
 bool EraseValue(Key* key, std::u16string_view name) {
-    std::u16string upper = UpperPath(name);
+    std::u16string upper = UpperName(name);
     for (auto it = key->values.begin(); it != key->values.end(); ++it)
-        if (UpperPath(it->name) == upper) {
+        if (UpperName(it->name) == upper) {
             key->values.erase(it);
             return true;
         }

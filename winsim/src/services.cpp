@@ -241,6 +241,8 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, D
         SetLastError(kDatabaseDoesNotExist);
         return nullptr;
     }
+    // Windows clears the last error when the manager opens.
+    SetLastError(ERROR_SUCCESS);
     return NewScHandle(ScHandle{true, {}, dwDesiredAccess});
 }
 

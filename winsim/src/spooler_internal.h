@@ -17,12 +17,16 @@ namespace winsim::spool {
 struct Printer {
     uint64_t id;
     SpoolPrinter info;
+    uint64_t nextJobEnd = 0;  // virtual time at which the job printing now ends (jobMs > 0)
 };
 
-// What a printer handle stands for: a printer, or the print server itself (printerId 0).
+// What a printer handle stands for: a printer, or the print server itself (printerId 0), as
+// opened from one run of the spooler (`run`): a restarted spooler knows none of the handles
+// the last one gave out.
 struct HandleInfo {
     uint64_t printerId;
     ACCESS_MASK access;
+    uint64_t run = 0;
 };
 
 struct State {
@@ -31,11 +35,15 @@ struct State {
     std::map<std::u16string, DWORD> dllLoadErrors;
     std::set<std::u16string> keepLoaded;
     std::map<std::u16string, int> holds;  // DLLs the spooler has loaded, with their hold
+    // Monitors (upper-cased) registered while another monitor of the same DLL was: the DLL's
+    // ports belong to the monitor that created them, so these own none.
+    std::set<std::u16string> portlessMonitors;
     std::vector<SpoolDriver> drivers[2];  // by environment index
     std::vector<Printer> printers;        // creation order
     std::map<uint64_t, HandleInfo> handles;
     uint64_t nextPrinterId = 1;
     uint64_t nextHandleId = 1;
+    uint64_t run = 0;  // counts spooler stops; handles of an earlier run are dead
     uint64_t oldDriverFiles = 0;
     std::u16string defaultPrinter;
     bool reportDefault = false;  // the spooler does not set PRINTER_ATTRIBUTE_DEFAULT itself
@@ -64,7 +72,7 @@ std::optional<std::u16string> ToMultiSz(const std::vector<std::u16string>& list)
 // the call fails with the last error already set.
 bool Enter(std::string_view api, std::u16string_view args);
 bool LocalServer(LPCWSTR name);  // NULL or empty; else sets ERROR_INVALID_NAME
-// 0 for "Windows x64" (and NULL), 1 for "Windows NT x86"; -1 sets ERROR_INVALID_ENVIRONMENT.
+// 0 for "Windows x64" (and NULL or ""), 1 for "Windows NT x86"; -1 sets ERROR_INVALID_ENVIRONMENT.
 int EnvIndex(LPCWSTR env);
 int EnvIndex(std::u16string_view env);
 const char16_t* EnvName(int index);
@@ -77,6 +85,8 @@ std::u16string SystemDir();
 struct Record {
     std::vector<BYTE> fixed;
     std::vector<std::pair<size_t, std::optional<std::u16string>>> strings;
+    // Binary members (a device mode), placed after the records, 8-byte aligned.
+    std::vector<std::pair<size_t, std::string>> blobs;
 };
 template <typename T>
 Record MakeRecord(const T& value) {
@@ -93,16 +103,27 @@ BOOL Pack(const std::vector<Record>& records, LPBYTE buffer, DWORD size, LPDWORD
 // ---- lookups ------------------------------------------------------------------------
 SpoolMonitor* FindMonitor(std::u16string_view name);
 std::vector<std::u16string> MonitorPorts(const SpoolMonitor& m);
+// Registers a monitor; it owns its DLL's ports unless a registered monitor shares the DLL.
+void RegisterMonitor(std::u16string_view name, std::u16string_view dll);
 bool PortKnown(std::u16string_view port);
 SpoolDriver* FindDriverIn(int env, std::u16string_view name);
 Printer* FindPrinterByName(std::u16string_view name);
 Printer* FindPrinterById(uint64_t id);
-// The printer behind a printer handle; sets ERROR_INVALID_HANDLE (unknown or server handle)
-// or ERROR_INVALID_PRINTER_NAME (printer deleted since) and returns null.
+// The printer behind a printer handle; sets ERROR_INVALID_HANDLE (unknown or server handle, or
+// a handle from before a spooler restart) or ERROR_INVALID_PRINTER_NAME (printer deleted
+// since) and returns null.
 Printer* PrinterOf(HANDLE h, HandleInfo** info = nullptr);
 // For the call record: the printer's name, "(server)" or "(invalid)"; touches no error.
 std::u16string HandleName(HANDLE h);
 void RemovePrinter(uint64_t id);
+// Ends `count` jobs of a printer (all with count 0); its last job ends a pending deletion.
+void EndJobs(Printer* p, DWORD count);
+// The device mode a printer gets from its driver when none is given: dmSize + dmDriverExtra
+// bytes, named after the printer.
+std::string DefaultDevMode(std::u16string_view printer);
+// A caller's device mode as stored (its dmSize + dmDriverExtra bytes); false (and
+// ERROR_INVALID_PARAMETER) when dmSize is too small for the members up to dmFields.
+bool ReadDevMode(const DEVMODEW* dm, std::string* bytes);
 DWORD ReportedAttributes(const Printer& p);
 
 // ---- printer data -------------------------------------------------------------------------

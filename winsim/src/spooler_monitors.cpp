@@ -1,4 +1,6 @@
-// Port monitors: EnumMonitorsW, AddMonitorW, DeleteMonitorW.
+// Port monitors: EnumMonitorsW, AddMonitorW, DeleteMonitorW. A monitor owns the ports it
+// created; a second monitor registered for the same DLL owns none of them, so it can be deleted
+// while the first one's ports are in use.
 #include "spooler_internal.h"
 
 #include <winsim/files.h>
@@ -87,8 +89,10 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitors) {
         SetLastError(err->second);
         return FALSE;
     }
-    S().monitors.push_back(SpoolMonitor{info->pName, dll});
+    RegisterMonitor(info->pName, dll);
     LoadMonitorDll(dll);
+    // Windows clears the last error when a monitor is added.
+    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
@@ -114,6 +118,7 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
         }
     }
     std::u16string dll = m->dll;
+    S().portlessMonitors.erase(Upper(m->name));
     auto& list = S().monitors;
     list.erase(list.begin() + (m - list.data()));
     // The same DLL may serve another registered monitor; then it stays loaded.

@@ -1,5 +1,8 @@
 // Printers: EnumPrintersW, OpenPrinterW, ClosePrinter, AddPrinterW, DeletePrinter, GetPrinterW,
-// SetPrinterW, and the default printer.
+// SetPrinterW, and the default printer. A printer handle belongs to the spooler run that gave it
+// out: after a restart every call on it fails with ERROR_INVALID_HANDLE (RPC_X_SS_CONTEXT_MISMATCH
+// has that value), and ClosePrinter only frees the caller's side. Each printer carries a device
+// mode, in the level-2 record's block after the records.
 #include "spooler_internal.h"
 
 #include <winsim/services.h>
@@ -80,12 +83,18 @@ bool CheckPrinterInfo(const PRINTER_INFO_2W& info, const Printer* self) {
         SetLastError(ERROR_INVALID_PRIORITY);
         return false;
     }
-    return true;
+    std::string devMode;
+    return !info.pDevMode || ReadDevMode(info.pDevMode, &devMode);
 }
 
 // Copies the caller's level-2 record over the stored printer; the driver's and processor's
-// names take the stored spelling.
+// names take the stored spelling. A device mode given replaces the printer's; none keeps it
+// (SetPrinterW) or takes the driver's default (AddPrinterW, whose printer has none yet).
 void ApplyPrinterInfo(const PRINTER_INFO_2W& info, SpoolPrinter* p) {
+    if (info.pDevMode)
+        ReadDevMode(info.pDevMode, &p->devMode);
+    else if (p->devMode.empty())
+        p->devMode = DefaultDevMode(info.pPrinterName);
     p->name = info.pPrinterName;
     p->shareName = OptStr(info.pShareName);
     p->portName = info.pPortName;
@@ -131,6 +140,7 @@ Record PrinterRecord(const Printer& p) {
     r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pPrintProcessor), i.printProcessor);
     r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pDatatype), i.datatype);
     r.strings.emplace_back(offsetof(PRINTER_INFO_2W, pParameters), i.parameters);
+    if (!i.devMode.empty()) r.blobs.emplace_back(offsetof(PRINTER_INFO_2W, pDevMode), i.devMode);
     return r;
 }
 
@@ -145,7 +155,7 @@ ACCESS_MASK MapPrinterAccess(ACCESS_MASK access) {
 
 HANDLE NewPrinterHandle(uint64_t printerId, ACCESS_MASK access) {
     uint64_t id = S().nextHandleId++;
-    S().handles[id] = HandleInfo{printerId, access};
+    S().handles[id] = HandleInfo{printerId, access, S().run};
     return NewHandle(ObjectKind::Printer, id);
 }
 
@@ -163,8 +173,7 @@ bool RunCommand(Printer* p, DWORD command) {
             p->info.status &= ~static_cast<DWORD>(PRINTER_STATUS_PAUSED);
             return true;
         case PRINTER_CONTROL_PURGE:
-            p->info.jobs = 0;
-            if (p->info.pendingDeletion) RemovePrinter(p->id);
+            EndJobs(p, 0);
             return true;
         default:
             SetLastError(ERROR_INVALID_PRINTER_COMMAND);
@@ -215,7 +224,8 @@ BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFA
         return FALSE;
     }
     ACCESS_MASK desired = pDefault ? pDefault->DesiredAccess : 0;
-    if (!pPrinterName || !*pPrinterName) {
+    // Only a null name stands for the server; an empty one names no printer.
+    if (!pPrinterName) {
         *phPrinter = NewPrinterHandle(0, desired ? desired : SERVER_ACCESS_ENUMERATE);
         return TRUE;
     }
@@ -240,11 +250,18 @@ BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // The handle is the caller's and goes away even when the spooler cannot be told.
+    // The handle is the caller's and goes away even when the spooler cannot be told, or is a
+    // later run that never gave it out.
+    auto it = S().handles.find(id);
+    bool stale = it == S().handles.end() || it->second.run != S().run;
     ForgetHandle(hPrinter);
     S().handles.erase(id);
     if (!IsServiceRunning(u"spooler")) {
         SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return FALSE;
+    }
+    if (stale) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     return TRUE;

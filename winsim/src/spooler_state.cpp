@@ -9,6 +9,7 @@
 #include <winsim/services.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace winsim::spool {
@@ -18,20 +19,56 @@ constexpr char16_t kSpoolerService[] = u"spooler";
 // Ports of the built-in "Local Port" monitor.
 const std::vector<std::u16string> kLocalPorts = {u"FILE:", u"LPT1:", u"COM1:"};
 
+// A stopping spooler finishes the deletions it kept pending (their jobs are lost with them), and
+// the handles it gave out mean nothing to the next one.
+void SpoolerStopped() {
+    ++S().run;
+    std::vector<uint64_t> pending;
+    for (auto& p : S().printers)
+        if (p.info.pendingDeletion) pending.push_back(p.id);
+    for (uint64_t id : pending) RemovePrinter(id);
+}
+
+// Jobs print one after another while the spooler runs and the printer is not paused; a job
+// held up starts again from the beginning.
+void PrintJobs(uint64_t now) {
+    std::vector<uint64_t> busy;
+    for (auto& p : S().printers)
+        if (p.info.jobs > 0 && p.info.jobMs > 0) busy.push_back(p.id);
+    bool running = IsServiceRunning(kSpoolerService);
+    for (uint64_t id : busy) {
+        Printer* p = FindPrinterById(id);
+        if (!running || (p->info.status & PRINTER_STATUS_PAUSED)) {
+            p->nextJobEnd = now + p->info.jobMs;
+            continue;
+        }
+        while (p && p->info.jobs > 0 && now >= p->nextJobEnd) {
+            p->nextJobEnd += p->info.jobMs;
+            EndJobs(p, 1);
+            p = FindPrinterById(id);
+        }
+    }
+}
+
 void RegisterListeners() {
     static bool done = false;
     if (done) return;
     done = true;
     OnServiceStateChange([](std::u16string_view name, DWORD state) {
         if (!SameName(name, kSpoolerService)) return;
-        if (state == SERVICE_STOPPED) ReleaseAllHolds();
+        if (state == SERVICE_STOPPED) {
+            ReleaseAllHolds();
+            SpoolerStopped();
+        }
         if (state == SERVICE_RUNNING) LoadRegisteredMonitors();
     });
     OnReboot([] {
         // A reboot ends every holder; what the spooler holds now is only what it loads again.
         S().holds.clear();
+        SpoolerStopped();
         if (IsServiceRunning(kSpoolerService)) LoadRegisteredMonitors();
     });
+    OnClockAdvance(PrintJobs);
 }
 
 ResetHook resetHook(2, [] { ResetSpooler(); });
@@ -50,8 +87,8 @@ void ResetSpooler() {
     WriteTestFile(sys + u"\\localspl.dll", "MZ localspl");
     WriteTestFile(sys + u"\\tcpmon.dll", "MZ tcpmon");
     for (int env = 0; env < 2; ++env) MakeDirectory(DriverDir(env) + u"\\3");
-    S().monitors.push_back(SpoolMonitor{u"Local Port", u"localspl.dll"});
-    S().monitors.push_back(SpoolMonitor{u"Standard TCP/IP Port", u"tcpmon.dll"});
+    RegisterMonitor(u"Local Port", u"localspl.dll");
+    RegisterMonitor(u"Standard TCP/IP Port", u"tcpmon.dll");
     S().dllPorts[Upper(u"localspl.dll")] = kLocalPorts;
     if (IsServiceRunning(kSpoolerService)) LoadRegisteredMonitors();
 }
@@ -145,7 +182,8 @@ int EnvIndex(std::u16string_view env) {
 }
 
 int EnvIndex(LPCWSTR env) {
-    if (!env) return 0;
+    // The client takes an empty environment, like a null one, as its own.
+    if (!env || !*env) return 0;
     int index = EnvIndex(std::u16string_view(env));
     if (index < 0) SetLastError(ERROR_INVALID_ENVIRONMENT);
     return index;
@@ -168,6 +206,13 @@ BOOL Pack(const std::vector<Record>& records, LPBYTE buffer, DWORD size, LPDWORD
         for (auto& s : r.strings)
             if (s.second) total += (s.second->size() + 1) * sizeof(char16_t);
     }
+    auto aligned = [](size_t n) { return (n + 7) & ~static_cast<size_t>(7); };
+    size_t fixedTotal = 0;
+    for (auto& r : records) fixedTotal += r.fixed.size();
+    size_t blobTotal = 0;
+    for (auto& r : records)
+        for (auto& b : r.blobs) blobTotal += aligned(b.second.size());
+    if (blobTotal) total += blobTotal + aligned(fixedTotal) - fixedTotal;
     if (needed) *needed = static_cast<DWORD>(total);
     if (total == 0) return TRUE;  // nothing to return needs no buffer
     if (!buffer || size < total) {
@@ -175,11 +220,18 @@ BOOL Pack(const std::vector<Record>& records, LPBYTE buffer, DWORD size, LPDWORD
         return FALSE;
     }
     size_t at = 0;
+    size_t blobAt = aligned(fixedTotal);
     size_t end = size & ~static_cast<size_t>(1);  // strings stay 2-byte aligned
     for (auto& r : records) {
         BYTE* rec = buffer + at;
         std::memcpy(rec, r.fixed.data(), r.fixed.size());
         at += r.fixed.size();
+        for (auto& b : r.blobs) {
+            BYTE* ptr = buffer + blobAt;
+            std::memcpy(ptr, b.second.data(), b.second.size());
+            std::memcpy(rec + b.first, &ptr, sizeof(ptr));
+            blobAt += aligned(b.second.size());
+        }
         for (auto& s : r.strings) {
             LPWSTR ptr = nullptr;
             if (s.second) {
@@ -203,8 +255,22 @@ SpoolMonitor* FindMonitor(std::u16string_view name) {
 }
 
 std::vector<std::u16string> MonitorPorts(const SpoolMonitor& m) {
+    if (S().portlessMonitors.count(Upper(m.name))) return {};
     auto it = S().dllPorts.find(Upper(m.dll));
     return it == S().dllPorts.end() ? std::vector<std::u16string>{} : it->second;
+}
+
+void RegisterMonitor(std::u16string_view name, std::u16string_view dll) {
+    bool shared = false;
+    for (auto& m : S().monitors) shared = shared || (SameName(m.dll, dll) && !SameName(m.name, name));
+    if (shared)
+        S().portlessMonitors.insert(Upper(name));
+    else
+        S().portlessMonitors.erase(Upper(name));
+    if (SpoolMonitor* m = FindMonitor(name))
+        m->dll = std::u16string(dll);
+    else
+        S().monitors.push_back(SpoolMonitor{std::u16string(name), std::u16string(dll)});
 }
 
 bool PortKnown(std::u16string_view port) {
@@ -237,7 +303,7 @@ Printer* PrinterOf(HANDLE h, HandleInfo** info) {
     uint64_t id = 0;
     auto it = S().handles.end();
     if (LookupHandle(h, ObjectKind::Printer, &id)) it = S().handles.find(id);
-    if (it == S().handles.end() || it->second.printerId == 0) {
+    if (it == S().handles.end() || it->second.printerId == 0 || it->second.run != S().run) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
@@ -265,6 +331,38 @@ void RemovePrinter(uint64_t id) {
         list.erase(it);
         return;
     }
+}
+
+void EndJobs(Printer* p, DWORD count) {
+    p->info.jobs = count == 0 || count >= p->info.jobs ? 0 : p->info.jobs - count;
+    if (p->info.jobs == 0 && p->info.pendingDeletion) RemovePrinter(p->id);
+}
+
+std::string DefaultDevMode(std::u16string_view printer) {
+    const WORD kDriverExtra = 16;
+    DEVMODEW dm{};
+    for (size_t i = 0; i < printer.size() && i + 1 < CCHDEVICENAME; ++i) dm.dmDeviceName[i] = printer[i];
+    dm.dmSpecVersion = DM_SPECVERSION;
+    dm.dmDriverVersion = 0x0300;
+    dm.dmSize = sizeof(DEVMODEW);
+    dm.dmDriverExtra = kDriverExtra;
+    dm.dmFields = DM_ORIENTATION | DM_PAPERSIZE | DM_COPIES;
+    dm.dmOrientation = DMORIENT_PORTRAIT;
+    dm.dmPaperSize = DMPAPER_A4;
+    dm.dmCopies = 1;
+    std::string bytes(reinterpret_cast<const char*>(&dm), sizeof(dm));
+    for (WORD i = 0; i < kDriverExtra; ++i) bytes.push_back(static_cast<char>(0xD0 + i));  // the driver's own
+    return bytes;
+}
+
+bool ReadDevMode(const DEVMODEW* dm, std::string* bytes) {
+    // The members up to dmFields are the least a device mode has.
+    if (dm->dmSize < offsetof(DEVMODEW, dmFields) + sizeof(DWORD)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    bytes->assign(reinterpret_cast<const char*>(dm), static_cast<size_t>(dm->dmSize) + dm->dmDriverExtra);
+    return true;
 }
 
 DWORD ReportedAttributes(const Printer& p) {
@@ -330,11 +428,7 @@ namespace winsim {
 using namespace spool;
 
 void AddTestMonitor(std::u16string_view name, std::u16string_view dll) {
-    if (SpoolMonitor* m = FindMonitor(name)) {
-        m->dll = std::u16string(dll);
-    } else {
-        S().monitors.push_back(SpoolMonitor{std::u16string(name), std::u16string(dll)});
-    }
+    RegisterMonitor(name, dll);
     if (IsServiceRunning(u"spooler")) LoadMonitorDll(dll);
 }
 
@@ -405,12 +499,15 @@ std::u16string DriverDirectory(std::u16string_view environment) {
     return env < 0 ? std::u16string() : DriverDir(env);
 }
 
-void AddTestPrinter(const SpoolPrinter& printer) {
+void AddTestPrinter(const SpoolPrinter& given) {
+    SpoolPrinter printer = given;
+    if (printer.devMode.empty()) printer.devMode = DefaultDevMode(printer.name);
     if (Printer* p = FindPrinterByName(printer.name)) {
         p->info = printer;
+        p->nextJobEnd = Now() + printer.jobMs;
         return;
     }
-    S().printers.push_back(Printer{S().nextPrinterId++, printer});
+    S().printers.push_back(Printer{S().nextPrinterId++, printer, Now() + printer.jobMs});
 }
 
 void AddTestConnection(std::u16string_view server, SpoolPrinter printer) {
@@ -456,15 +553,16 @@ bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::
     return true;
 }
 
-void AddJobs(std::u16string_view printer, DWORD count) {
-    if (Printer* p = FindPrinterByName(printer)) p->info.jobs += count;
+void AddJobs(std::u16string_view printer, DWORD count, DWORD msEach) {
+    Printer* p = FindPrinterByName(printer);
+    if (!p) return;
+    if (p->info.jobs == 0 || msEach != p->info.jobMs) p->nextJobEnd = Now() + msEach;
+    p->info.jobs += count;
+    p->info.jobMs = msEach;
 }
 
 void ClearJobs(std::u16string_view printer) {
-    Printer* p = FindPrinterByName(printer);
-    if (!p) return;
-    p->info.jobs = 0;
-    if (p->info.pendingDeletion) RemovePrinter(p->id);
+    if (Printer* p = FindPrinterByName(printer)) EndJobs(p, 0);
 }
 
 std::u16string DefaultPrinter() { return S().defaultPrinter; }

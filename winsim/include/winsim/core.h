@@ -40,6 +40,15 @@ void ClearFaults();
 // Used by API implementations: true when the call must fail; the last error is set already.
 bool TakeFault(std::string_view api);
 
+// ---- last error ------------------------------------------------------------
+// On: every recorded call that succeeds leaves ERROR_SUCCESS as the thread's last error, as many
+// Windows calls do, so code that reads the last error after a later call sees it clobbered. Off
+// (the default): a successful call leaves the last error as it was, unless its documentation
+// says what it sets. Either way the calls that return their error (registry, printer data) and
+// the string and sleep helpers leave it alone, and another party acting through BeforeCall does
+// not touch this thread's value.
+void SuccessClearsLastError(bool on);
+
 // ---- call record ---------------------------------------------------------
 struct Call {
     std::string api;

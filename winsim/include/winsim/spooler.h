@@ -59,7 +59,15 @@ struct SpoolPrinter {
     DWORD priority = 1, defaultPriority = 0, startTime = 0, untilTime = 0;
     DWORD status = 0;
     DWORD jobs = 0;                // cJobs
-    bool pendingDeletion = false;  // deleted while jobs were queued
+    // Each job takes this long to print on the virtual clock while the spooler runs and the
+    // printer is not paused; 0: jobs stay until ClearJobs or a purge.
+    DWORD jobMs = 0;
+    // Deleted while jobs were queued: listed (with PRINTER_STATUS_PENDING_DELETION) and still
+    // using its driver and ports until its last job ends or the spooler stops.
+    bool pendingDeletion = false;
+    // The printer's device mode: dmSize + dmDriverExtra bytes of a DEVMODEW. Empty when added
+    // through AddTestPrinter means the driver's default, which is filled in then.
+    std::string devMode;
     // A connection to another machine's shared printer ("\\server\share"): reported only with
     // PRINTER_ENUM_CONNECTIONS; its handle reaches that machine's printer, whose port and driver
     // are the server's and hold nothing of this machine's.
@@ -76,7 +84,9 @@ struct SpoolPrinter {
 void AddTestMonitor(std::u16string_view name, std::u16string_view dll);
 std::vector<SpoolMonitor> Monitors();
 bool MonitorExists(std::u16string_view name);
-// Ports that a monitor DLL provides once its monitor is registered (by default none).
+// Ports that a monitor DLL provides once its monitor is registered (by default none). The ports
+// belong to the first registered monitor of that DLL; another monitor sharing the DLL owns none
+// and can be deleted while they are in use.
 void SetMonitorDllPorts(std::u16string_view dll, std::vector<std::u16string> ports);
 // AddMonitorW fails with this error for that DLL (e.g. ERROR_PROC_NOT_FOUND); 0 clears it.
 void SetMonitorDllLoadError(std::u16string_view dll, DWORD error);
@@ -113,8 +123,10 @@ void SetTestPrinterData(std::u16string_view printer, std::string_view key, std::
 // value is missing. key empty = the plain data.
 bool GetTestPrinterData(std::u16string_view printer, std::string_view key, std::string_view value, DWORD* type,
                         std::string* bytes, std::string* stored = nullptr);
-// Queues `count` more jobs; 0 jobs after ClearJobs ends a pending deletion.
-void AddJobs(std::u16string_view printer, DWORD count);
+// Queues `count` more jobs; with msEach > 0 each takes that long to print on the virtual clock
+// (sets the printer's jobMs). Its last job ending, by the clock or ClearJobs, ends a pending
+// deletion; a spooler stop deletes pending printers with their jobs.
+void AddJobs(std::u16string_view printer, DWORD count, DWORD msEach = 0);
 void ClearJobs(std::u16string_view printer);
 
 // ---- default printer ----------------------------------------------------------
