@@ -124,6 +124,17 @@ std::vector<ErrorCase> Cases() {
              winsim::InjectFault("DeletePrinter", ERROR_ACCESS_DENIED);
          },
          u"Error(17): Can`t delete printer 'Alpha' - (Access is denied.)"},
+        {20, u"in", [] { winsim::InjectFault("LoadLibraryExW", ERROR_MOD_NOT_FOUND); },
+         u"Error(20): Can't load winspool.drv from the system directory - (The specified module could not be "
+         u"found.)"},
+        // The eleventh function, bound by its ordinal, is named in the line.
+        {20, u"un",
+         [] {
+             SetUpInstalledProduct();
+             winsim::InjectFault("GetProcAddress", ERROR_PROC_NOT_FOUND, 1, 10);
+         },
+         u"Error(20): Can't find GetDefaultPrinterW in winspool.drv - (The specified procedure could not be "
+         u"found.)"},
     };
 }
 
