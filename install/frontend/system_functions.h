@@ -5,7 +5,10 @@
 
 #include <windows.h>
 
-enum SystemDll { kWinspoolDll, kVersionDll, kSystemDllCount };
+// Loaded in this order: Wine's winspool.drv imports version.dll, and Wine 8 looks for a DLL's
+// imports beside the program even when the DLL itself was asked for from the system directory
+// only; a DLL already loaded is found by its name.
+enum SystemDll { kVersionDll, kWinspoolDll, kSystemDllCount };
 
 // Every function the installer calls from those DLLs: DLL, name, ordinal (0: bound by name).
 #define QGR_SYSTEM_FUNCTIONS(X)                   \

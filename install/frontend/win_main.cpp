@@ -7,5 +7,9 @@
 #include "frontend/entry.h"
 
 extern "C" void WINAPI wWinMainCRTStartup() {
+    // Every DLL loaded from here on, the system DLLs' own dependencies and run-time loads
+    // included, comes from the system directory, never from the folder install.exe was started
+    // from (a download or temporary folder that others can write to).
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     ExitProcess(static_cast<UINT>(RunEntry(GetModuleHandleW(NULL), GetCommandLineW())));
 }

@@ -15,7 +15,7 @@ using namespace qgrtest;
 TEST(SystemFunctions, AnInstallOrUninstallWithoutThemChangesNothing) {
     struct Case {
         const char16_t* command;
-        int skippedLoads;  // version.dll is the second DLL
+        int skippedLoads;  // version.dll is loaded first, then winspool.drv
     };
     for (const Case& c : {Case{u"in", 0}, Case{u"un", 1}}) {
         SCOPED_TRACE(Utf8(c.command));
