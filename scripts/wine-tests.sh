@@ -29,7 +29,7 @@ t1=$(date +%s)
 
 tests=$root/build/wine-tests
 cmake -S tests/wine -B "$tests" -G Ninja -DQGR_PACKAGE_DIR="$pkg" \
-  -DQGR_TOOL="$win/wine-tools/qgrwine.exe" >/dev/null
+  -DQGR_TOOL="$win/wine-tools/qgrwine.exe" -DQGR_INSTALL_SYMBOLS="$win/install/install.exe.debug" >/dev/null
 set +e
 ctest --test-dir "$tests" -L wine --output-on-failure --timeout 300 | tee "$tests/ctest.log"
 set -e

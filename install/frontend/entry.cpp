@@ -7,6 +7,7 @@
 
 #include "frontend/event_report.h"
 #include "frontend/log_dialog.h"
+#include "frontend/system_functions.h"
 #include "printers/printer_checks.h"
 #include "run/install_context.h"
 #include "run/install_log.h"
@@ -126,16 +127,37 @@ void ShowLogIfWanted(InstallContext& ctx, HWND parent) {
                     reinterpret_cast<LPARAM>(&ctx));
 }
 
+// The end of an install or uninstall that changed nothing and logged why.
+int EndRefusedRun(InstallContext& ctx, HWND parent) {
+    ShowLogIfWanted(ctx, parent);
+    ReportRunToEventLog(ctx, kExitErrors);
+    FreeContext(ctx);
+    return kExitErrors;
+}
+
 // An install or uninstall that did not get its turn: nothing changed, one error line.
 int ReportAnotherRun(HWND parent) {
     InstallContext ctx = {};
     LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
     SetLastError(WAIT_TIMEOUT);
     LogError(ctx, kErrAnotherRun, TEXT("Another installation is in progress."));
-    ShowLogIfWanted(ctx, parent);
-    ReportRunToEventLog(ctx, kExitErrors);
-    FreeContext(ctx);
-    return kExitErrors;
+    return EndRefusedRun(ctx, parent);
+}
+
+// An install or uninstall without all of its spooler and version functions would stop halfway:
+// it changes nothing and says which function or DLL the system directory did not give.
+int ReportUnbound(HWND parent, const BindFailure& failure) {
+    InstallContext ctx = {};
+    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
+    SetLastError(failure.error);
+    if (failure.function == NULL) {
+        LogError(ctx, kErrSystemFunction, TEXT("Can't load %s from the system directory"), failure.dll);
+        return EndRefusedRun(ctx, parent);
+    }
+    WCHAR function[64] = {0};  // the export's ASCII name, widened for the log
+    for (int i = 0; i < 63 && failure.function[i] != 0; ++i) function[i] = static_cast<WCHAR>(failure.function[i]);
+    LogError(ctx, kErrSystemFunction, TEXT("Can't find %s in %s"), function, failure.dll);
+    return EndRefusedRun(ctx, parent);
 }
 
 int RunInstall(HWND parent) {
@@ -153,7 +175,9 @@ int RunInstall(HWND parent) {
     return code;
 }
 
-int Dispatch(int argc, LPWSTR* argv) {
+// `unbound` describes a missing spooler or version function, or is NULL. The queries go on
+// without it: its calls fail, and they answer as for any failed call.
+int Dispatch(int argc, LPWSTR* argv, const BindFailure* unbound) {
     if (argc < 2) return kExitNothing;
     LPCWSTR word = argv[1];
     HWND parent = ParentWindowOf(argc, argv);
@@ -167,6 +191,7 @@ int Dispatch(int argc, LPWSTR* argv) {
         return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
     }
     if (SameTextIgnoringAsciiCase(word, TEXT("un")) || SameTextIgnoringAsciiCase(word, TEXT("uninstall"))) {
+        if (unbound) return ReportUnbound(parent, *unbound);
         if (!TakeRunTurn()) return ReportAnotherRun(parent);
         CloseHelpWindows();
         DWORD scheduled = 0;
@@ -180,6 +205,7 @@ int Dispatch(int argc, LPWSTR* argv) {
         return kExitNothing;
     }
     if (installMode) {
+        if (unbound) return ReportUnbound(parent, *unbound);
         if (!TakeRunTurn()) return ReportAnotherRun(parent);
         return RunInstall(parent);
     }
@@ -195,10 +221,12 @@ int Dispatch(int argc, LPWSTR* argv) {
 
 int RunEntry(HINSTANCE instance, LPCWSTR commandLine) {
     g_moduleInstance = instance;
+    BindFailure failure;
+    bool bound = BindSystemFunctions(failure);
     int argc = 0;
     // The process ends right after this; releasing the block keeps the host runs' heap balanced.
     OwnedLocal<LPWSTR> argv(CommandLineToArgvW(commandLine, &argc));
-    int code = argv ? Dispatch(argc, argv.get()) : kExitNothing;
+    int code = argv ? Dispatch(argc, argv.get(), bound ? NULL : &failure) : kExitNothing;
     EndRunTurn();
     return code;
 }

@@ -67,4 +67,5 @@ enum ErrorCode {
     kErrDeletePrinter = 17,
     kErrAnotherRun = 18,
     kErrKeepMonitorFile = 19,
+    kErrSystemFunction = 20,
 };

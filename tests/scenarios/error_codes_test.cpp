@@ -75,7 +75,8 @@ std::vector<ErrorCase> Cases() {
          u"that other running services are dependent on.)"},
         {6, u"in", [] { winsim::InjectFault("GetPrinterDriverDirectoryW", ERROR_INVALID_ENVIRONMENT); },
          u"Error(6): Can`t retrieve printer driver directory. - (The environment specified is invalid.)"},
-        {7, u"un", [] { winsim::InjectFault("GetSystemDirectoryW", ERROR_ACCESS_DENIED); },
+        // The first look-up of the system directory is the start-up's, for the system DLLs.
+        {7, u"un", [] { winsim::InjectFault("GetSystemDirectoryW", ERROR_ACCESS_DENIED, 1, 1); },
          u"Error(7): Can`t retrieve system directory. - (Access is denied.)"},
         {8, u"in", [] { winsim::InjectFault("WriteFile", ERROR_DISK_FULL); },
          u"Error(8): CopyFile(..,C:\\Windows\\system32\\vmqmon64.dll) - (There is not enough space on the disk.)"},
@@ -124,6 +125,19 @@ std::vector<ErrorCase> Cases() {
              winsim::InjectFault("DeletePrinter", ERROR_ACCESS_DENIED);
          },
          u"Error(17): Can`t delete printer 'Alpha' - (Access is denied.)"},
+        {20, u"in", [] { winsim::InjectFault("LoadLibraryExW", ERROR_MOD_NOT_FOUND, 1, 1); },
+         u"Error(20): Can't load winspool.drv from the system directory - (The specified module could not be "
+         u"found.)"},
+        {20, u"in", [] { winsim::InjectFault("GetSystemDirectoryW", ERROR_ACCESS_DENIED); },
+         u"Error(20): Can't load version.dll from the system directory - (Access is denied.)"},
+        // The eleventh function, bound by its ordinal, is named in the line.
+        {20, u"un",
+         [] {
+             SetUpInstalledProduct();
+             winsim::InjectFault("GetProcAddress", ERROR_PROC_NOT_FOUND, 1, 10);
+         },
+         u"Error(20): Can't find GetDefaultPrinterW in winspool.drv - (The specified procedure could not be "
+         u"found.)"},
     };
 }
 

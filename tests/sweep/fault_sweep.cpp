@@ -330,6 +330,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"GetFileAttributesW", ERROR_ACCESS_DENIED},
         {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY},
         {"GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY},
+        {"LoadLibraryExW", ERROR_MOD_NOT_FOUND},
+        {"GetProcAddress", ERROR_PROC_NOT_FOUND},
         {"GetFileVersionInfoSizeW", ERROR_RESOURCE_TYPE_NOT_FOUND},
         {"GetFileVersionInfoW", ERROR_ACCESS_DENIED},
         {"VerQueryValueW", ERROR_RESOURCE_TYPE_NOT_FOUND},

@@ -8,8 +8,18 @@ function Check($what, $expected, $actual) {
     if ("$expected" -eq "$actual") { "ok   $what = $actual" }
     else { "FAIL $what : expected '$expected', got '$actual'"; $script:failures++ }
 }
+# Waits for install.exe alone: Start-Process -Wait would also wait for the tray application it
+# starts, which runs until logoff. A run that outlives its worst case (a log dialog nobody closes,
+# a hang) is killed and reported.
+$runLimitMs = 420000
 function Run($word) {
-    $p = Start-Process -FilePath "$app\drv\install.exe" -ArgumentList $word -Wait -PassThru
+    $p = Start-Process -FilePath "$app\drv\install.exe" -ArgumentList $word -PassThru
+    $null = $p.Handle  # keeps the process handle, so that the exit code can be read afterwards
+    if (-not $p.WaitForExit($runLimitMs)) {
+        Stop-Process -Id $p.Id -Force
+        $p.WaitForExit()
+        return "killed after $($runLimitMs / 1000) s"
+    }
     $p.ExitCode
 }
 function LastEventId {

@@ -64,16 +64,21 @@ qgr_make_template() {
   exec 9>&-
 }
 
-# Test copy of install.exe whose spooler import goes to qgrspool.drv (same-length name), which
-# passes every call on to Wine's winspool.drv and gives the gap calls their Windows behaviour.
+# Test copy of install.exe that loads qgrspool.drv in place of winspool.drv: the DLL's name is
+# one UTF-16 text in the file, replaced by a name of the same length. The layer sits in the
+# prefix's system directory, the only place install.exe loads it from; it passes every call on to
+# Wine's winspool.drv and gives the gap calls their Windows behaviour.
 qgr_shim_installer() { # <drv dir>
   local exe="$1/install.exe"
-  LC_ALL=C perl -0777 -pi -e 's/WINSPOOL\.DRV\0/QGRSPOOL.DRV\0/g' "$exe"
-  if [ "$(LC_ALL=C grep -a -c 'QGRSPOOL\.DRV' "$exe")" -lt 1 ] || LC_ALL=C grep -a -q 'WINSPOOL\.DRV' "$exe"; then
-    qgr_log "shim: install.exe's spooler import was not redirected"
+  if ! LC_ALL=C perl -0777 -pi -e '
+      my ($from, $to) = map { join("", map { "$_\0" } split //) . "\0\0" } "winspool.drv", "qgrspool.drv";
+      $n += s/\Q$from\E/$to/g;
+      $left += () = /w\0i\0n\0s\0p\0o\0o\0l\0/gi;
+      END { exit($n == 1 && !$left ? 0 : 1) }' "$exe"; then
+    qgr_log "shim: install.exe does not name winspool.drv exactly once"
     return 1
   fi
-  cp "$QGR_SHIM" "$1/qgrspool.drv"
+  cp "$QGR_SHIM" "$WINEPREFIX/drive_c/windows/system32/qgrspool.drv"
 }
 
 QGR_XVFB_PID=""

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The laid-out package: every component present, importing system DLLs only, exporting what
 # the spooler calls (undecorated in the 32-bit DLLs), free of symbols and debug sections;
-# install.exe within its size limit, with its manifest, dialog 101 and version resource as
-# built; and the whole package byte-identical when built again from a copy of the sources in
-# another directory (QGR_SKIP_REPRO=1 skips that second build).
+# install.exe within its size limit, importing KnownDLLs only, with its DLL characteristics,
+# unwind data for every function of its separate symbols file, its whole manifest, dialog 101
+# and version resource as built; and the whole package byte-identical when built again from a
+# copy of the sources in another directory (QGR_SKIP_REPRO=1 skips that second build).
+#   package-check.sh <application folder> [install.exe's symbols file]
 set -u
 app=${1:?application folder}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+symbols=${2:-$root/build/windows/install/install.exe.debug}
 python=${QGR_PYTHON:-/usr/bin/python3}
-size_limit=49152
+size_limit=40960
 fails=0
 fail() { echo "FAIL $*"; fails=$((fails + 1)); }
 system_dlls='^(KERNEL32|USER32|ADVAPI32|SHELL32|VERSION|WINSPOOL|GDI32|COMCTL32|msvcrt|ntdll)\.(dll|DRV)$'
@@ -61,11 +64,11 @@ done
 
 # install.exe's resources, read back from the file the way the loader reads them.
 if [ -f "$app/drv/install.exe" ]; then
-  "$python" "$here/pecheck.py" installer "$app/drv/install.exe" >"${TMPDIR:-/tmp}/qgr-pecheck.$$" 2>&1
+  "$python" "$here/pecheck.py" installer "$app/drv/install.exe" "$symbols" >"${TMPDIR:-/tmp}/qgr-pecheck.$$" 2>&1
   pe_status=$?
   sed 's/^/  /' "${TMPDIR:-/tmp}/qgr-pecheck.$$"
   rm -f "${TMPDIR:-/tmp}/qgr-pecheck.$$"
-  [ $pe_status -eq 0 ] || fail "install.exe resources or sections (see above)"
+  [ $pe_status -eq 0 ] || fail "install.exe: what Windows reads from it (see above)"
   size=$(stat -c %s "$app/drv/install.exe")
   [ "$size" -le $size_limit ] || fail "install.exe is $size bytes, more than $size_limit"
   echo "install.exe: $size bytes (limit $size_limit)"

@@ -2,15 +2,29 @@
 """Reads a PE file the way the loader does and checks what the release package promises.
 
   pecheck.py timestamp FILE     prints the header's time stamp (seconds)
-  pecheck.py installer FILE     checks install.exe: no symbols or debug sections, the manifest,
-                                dialog 101 and the version resource; one "ok"/"FAIL" line each
+  pecheck.py installer FILE SYMBOLS
+                                checks install.exe: no symbols or debug sections, what Windows
+                                reads before its first line runs (the whole manifest, the DLL
+                                characteristics, an import table of KnownDLLs only), unwind data
+                                for every function named in SYMBOLS (its separate symbols file,
+                                which must be the one its debug link names), dialog 101 and the
+                                version resource; one "ok"/"FAIL" line each
 Exit status 0 when every check passed.
 """
 import struct
 import sys
 import xml.etree.ElementTree as ET
+import zlib
 
 RT_DIALOG, RT_VERSION, RT_MANIFEST = 5, 16, 24
+DIR_IMPORT, DIR_EXCEPTION, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 3, 5, 13
+# IMAGE_DLLCHARACTERISTICS_*: HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE.
+DLL_CHARACTERISTICS = (("high-entropy ASLR", 0x0020), ("dynamic base", 0x0040), ("NX compatible", 0x0100),
+                       ("terminal-server aware", 0x8000))
+# DLLs Windows maps from its KnownDLLs list, never from the program's folder.
+KNOWN_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "msvcrt.dll"}
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 
 
 class Pe:
@@ -28,7 +42,8 @@ class Pe:
         opt = pe + 24
         magic = struct.unpack_from("<H", d, opt)[0]
         self.pe32plus = magic == 0x20B
-        self.subsystem = struct.unpack_from("<H", d, opt + 68)[0]
+        self.entry = struct.unpack_from("<I", d, opt + 16)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, opt + 68)
         dirs = opt + (112 if self.pe32plus else 96)
         ndirs = struct.unpack_from("<I", d, dirs - 4)[0]
         self.dirs = [struct.unpack_from("<II", d, dirs + 8 * i) for i in range(ndirs)]
@@ -49,6 +64,59 @@ class Pe:
             if va <= rva < va + max(vsize, rsize):
                 return rptr + rva - va
         raise ValueError("RVA 0x%x is in no section" % rva)
+
+    def cstring(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("ascii", "replace")
+
+    def directory(self, index):
+        return self.dirs[index] if len(self.dirs) > index else (0, 0)
+
+    def imported_dlls(self):
+        rva, _ = self.directory(DIR_IMPORT)
+        names = []
+        while rva:
+            lookup, _, _, name, iat = struct.unpack_from("<IIIII", self.data, self.offset(rva))
+            if not (lookup or name or iat):
+                break
+            names.append(self.cstring(name))
+            rva += 20
+        return names
+
+    def runtime_functions(self):
+        """The .pdata entries: (begin, end, unwind info) RVAs."""
+        rva, size = self.directory(DIR_EXCEPTION)
+        if not rva:
+            return []
+        at = self.offset(rva)
+        return [struct.unpack_from("<III", self.data, at + 12 * i) for i in range(size // 12)]
+
+    def function_symbols(self):
+        """{name: RVA} of the COFF symbols typed as functions (a symbols file keeps them)."""
+        d = self.data
+        strtab = self.symtab + 18 * self.nsyms
+        found = {}
+        i = 0
+        while i < self.nsyms:
+            at = self.symtab + 18 * i
+            raw = d[at:at + 8]
+            if raw[:4] == b"\0\0\0\0":
+                start = strtab + struct.unpack_from("<I", raw, 4)[0]
+                raw = d[start:d.index(b"\0", start)]
+            value, section, kind, _, naux = struct.unpack_from("<IhHBB", d, at + 8)
+            if kind == 0x20 and section > 0:  # DT_FCN
+                found[raw.rstrip(b"\0").decode("ascii", "replace")] = self.sections[section - 1][1] + value
+            i += 1 + naux
+        return found
+
+    def debug_link(self):
+        """(file name, CRC-32) from .gnu_debuglink, or None."""
+        for name, _, vsize, rptr, rsize in self.sections:
+            if name == ".gnu_debuglink":
+                raw = self.data[rptr:rptr + min(vsize, rsize)]
+                file = raw[:raw.index(b"\0")].decode("utf-8", "replace")
+                return file, struct.unpack_from("<I", raw, (len(file) + 4) & ~3)[0]
+        return None
 
     def resources(self):
         """{(type, name, language): bytes}; names are ids or strings."""
@@ -166,23 +234,78 @@ def fmt(v):
     return "0x%08X" % v if isinstance(v, int) and v > 0xFFFF else repr(v)
 
 
-def check_installer(path):
+def check_manifest(c, manifest):
+    """Every element Windows reads from the manifest, each with all of its attributes."""
+    root = ET.fromstring(manifest.decode("utf-8"))
+    c.expect("manifest root", (ASM_V1 + "assembly", {"manifestVersion": "1.0"}), (root.tag, root.attrib))
+
+    def elements(path):
+        return [(e.attrib, (e.text or "").strip()) for e in root.findall(path)]
+
+    c.expect("manifest identity", [({"name": "Quillgraph.Install", "version": "1.0.0.0", "type": "win32",
+                                     "processorArchitecture": "*"}, "")], elements(ASM_V1 + "assemblyIdentity"))
+    c.expect("manifest description", [({}, "File viewer/translator")], elements(ASM_V1 + "description"))
+    # Without this exact identity (key token included) Windows refuses to start the program with a
+    # side-by-side error, while Wine accepts it.
+    c.expect("manifest Common-Controls dependency",
+             [({"type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}, "")],
+             elements("%sdependency/%sdependentAssembly/%sassemblyIdentity" % (ASM_V1, ASM_V1, ASM_V1)))
+    level = "%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel" % ((ASM_V3,) * 4)
+    levels = elements(level)
+    c.expect("manifest execution level and uiAccess",
+             [({"level": "requireAdministrator", "uiAccess": "false"}, "")], levels)
+    # The same element anywhere else is not read: it must not stand somewhere it looks read.
+    c.expect("requestedExecutionLevel elements", 1,
+             len([e for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]))
+
+
+def check_loader_view(c, pe, symbols_path):
+    """What the loader and crash reporting rely on: flags, imports, unwind data, symbols."""
+    for what, flag in DLL_CHARACTERISTICS:
+        c.expect("DLL characteristics: " + what, True, bool(pe.dll_characteristics & flag))
+    c.expect("relocations present (dynamic base)", True, pe.directory(DIR_BASERELOC)[0] != 0)
+    dlls = pe.imported_dlls()
+    c.expect("imports only KnownDLLs " + "/".join(sorted(KNOWN_DLLS)), [],
+             [d for d in dlls if d.lower() not in KNOWN_DLLS])
+    c.expect("delayed imports", 0, pe.directory(DIR_DELAY_IMPORT)[0])
+    print("     imports: %s" % " ".join(dlls))
+
+    functions = pe.runtime_functions()
+    c.expect(".pdata present", True, len(functions) > 0)
+    c.expect("entry point has unwind data", True, any(b <= pe.entry < e for b, e, _ in functions))
+    link = pe.debug_link()
+    c.expect("debug link present", True, link is not None)
+    try:
+        with open(symbols_path, "rb") as f:
+            crc = zlib.crc32(f.read())
+    except OSError as e:
+        c.expect("separate symbols readable", True, str(e))
+        return
+    if link is not None:
+        c.expect("separate symbols are the linked ones (CRC-32)", "0x%08x" % link[1], "0x%08x" % crc)
+    named = Pe(symbols_path).function_symbols()
+    uncovered = sorted(n for n, rva in named.items() if not any(b <= rva < e for b, e, _ in functions))
+    c.expect("functions in the symbols", True, len(named) > 0)
+    shown = uncovered[:10] + (["... %d in all" % len(uncovered)] if len(uncovered) > 10 else [])
+    c.expect("functions without unwind data", [], shown)
+    print("     %d .pdata entries; %d functions named in the symbols, %d of them without unwind data"
+          % (len(functions), len(named), len(uncovered)))
+
+
+def check_installer(path, symbols_path):
     pe = Pe(path)
     c = Checks()
     debug = [s[0] for s in pe.sections if s[0].startswith((".debug", ".zdebug"))]
     c.expect("debug sections", [], debug)
     c.expect("symbols", 0, pe.nsyms)
+    check_loader_view(c, pe, symbols_path)
     res = pe.resources()
 
     manifest = res.get((RT_MANIFEST, 1, 1033))
     c.expect("manifest resource 1 (language 1033) present", True, manifest is not None)
     if manifest is not None:
-        root = ET.fromstring(manifest.decode("utf-8"))
-        levels = [e for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
-        c.expect("requestedExecutionLevel elements", 1, len(levels))
-        if levels:
-            c.expect("execution level", "requireAdministrator", levels[0].get("level"))
-            c.expect("uiAccess", "false", levels[0].get("uiAccess", "false"))
+        check_manifest(c, manifest)
 
     dialog = res.get((RT_DIALOG, 101, 1033))
     c.expect("dialog 101 (language 1033) present", True, dialog is not None)
@@ -220,9 +343,9 @@ def main(argv):
     if len(argv) == 3 and argv[1] == "timestamp":
         print(Pe(argv[2]).timestamp)
         return 0
-    if len(argv) == 3 and argv[1] == "installer":
+    if len(argv) == 4 and argv[1] == "installer":
         try:
-            return 0 if check_installer(argv[2]) else 1
+            return 0 if check_installer(argv[2], argv[3]) else 1
         except (ValueError, struct.error, ET.ParseError) as e:
             print("FAIL %s cannot be read: %s" % (argv[2], e))
             return 1

@@ -357,4 +357,40 @@ scenario_plain_commands() {
   qgr_end
 }
 
-QGR_SCENARIOS="fresh_install reinstall uninstall removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands"
+# DLLs named like the system DLLs install.exe uses, put beside it, with native DLLs preferred as
+# Windows' search order prefers them for DLLs that are not KnownDLLs. The helper program, which
+# imports both statically, shows that such a DLL would be loaded.
+# The loader's trace lines of install.exe's own process (its first thread loads the program).
+installer_loads() { # <tag>
+  local tid
+  tid=$(sed -n 's/^\([0-9a-f]*\):trace:loaddll:build_module Loaded L"C:\\\\Program Files\\\\Quillgraph\\\\drv\\\\install\.exe".*/\1/p' \
+    "$QGR_SCEN_DIR/$1.run" | head -n 1)
+  grep "^${tid:-none}:trace:loaddll:" "$QGR_SCEN_DIR/$1.run" >"$QGR_SCEN_DIR/$1.loads"
+}
+
+scenario_planted_dlls() {
+  qgr_begin planted_dlls plain || return 1
+  local drv="$WINEPREFIX/drive_c/Program Files/Quillgraph/drv" dll
+  for dll in version.dll winspool.drv; do cp "$drv/vmqui64.dll" "$drv/$dll"; done
+  cp "$QGR_TOOL" "$drv/qgrwine.exe"
+  # The trace names each DLL as it was asked for (static imports in capitals).
+  local native="$WINEDLLOVERRIDES;winspool.drv=n,b" planted spooler
+  planted=$(sed 's/[A-Za-z]/[\U&\L&]/g' <<<'Loaded L"C:\\\\Program Files\\\\Quillgraph\\\\drv\\\\winspool\.drv"')
+  spooler=$(sed 's/[A-Za-z]/[\U&\L&]/g' <<<'Loaded L"C:\\\\windows\\\\system32\\\\winspool\.drv"')
+  WINEDEBUG=+loaddll WINEDLLOVERRIDES=$native qgr_wine 60 "$QGR_SCEN_DIR/static.run" "$APP\\drv\\qgrwine.exe" noop
+  expect_match "$QGR_SCEN_DIR/static.run" "$planted.*: native" "a static import loads the planted winspool.drv"
+  QGR_EVENTLOG_DEBUG=$QGR_EVENTLOG_DEBUG,+loaddll WINEDLLOVERRIDES=$native qgr_install run un
+  expect_exit 2
+  installer_loads run
+  expect_no_match "$QGR_SCEN_DIR/run.run" "$planted" "no process loads the planted winspool.drv"
+  expect_match "$QGR_SCEN_DIR/run.loads" "$spooler" "install.exe loads the system's"
+
+  qgr_gap "Wine's user32.dll imports version.dll (Windows' does not): with version.dll native first, Wine loads the planted one while starting any program that imports user32, and its own winspool.drv then fails"
+  QGR_EVENTLOG_DEBUG=$QGR_EVENTLOG_DEBUG,+loaddll WINEDLLOVERRIDES="$native;version=n,b" qgr_install version un
+  installer_loads version
+  expect_match "$QGR_SCEN_DIR/version.loads" 'Loaded L"C:\\\\windows\\\\system32\\\\version\.dll".*builtin' \
+    "install.exe binds the system's version.dll all the same"
+  qgr_end
+}
+
+QGR_SCENARIOS="fresh_install reinstall uninstall removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"

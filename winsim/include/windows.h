@@ -314,6 +314,14 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 
+// modules
+typedef INT_PTR(WINAPI* FARPROC)();
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
 // processes and synchronisation
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000L

@@ -1,5 +1,6 @@
-// Test-only layer over winspool.drv under Wine: a test copy of install.exe imports
-// QGRSPOOL.DRV instead of WINSPOOL.DRV. Every call goes on to Wine's winspool.drv; the few calls
+// Test-only layer over winspool.drv under Wine: a test copy of install.exe loads qgrspool.drv
+// from the system directory instead of winspool.drv (the default-printer calls by ordinals 203
+// and 204, as winspool.drv exports them). Every call goes on to Wine's winspool.drv; the few calls
 // where Wine 8 departs from the documented Windows behaviour get that behaviour here:
 //  - AddPrinterW without a data type uses the print processor's default ("RAW") instead of
 //    leaving a half-made printer, and refuses an existing name (1802);
