@@ -21,9 +21,10 @@ void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx) {
     monitors.monitorCount = 0;
     monitors.error = 0;
     QueryAnswer answer;
-    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
-        return EnumMonitorsW(nullptr, 2, buffer, size, needed, &monitors.monitorCount);
-    });
+    QueryCall call = [](void* count, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        return EnumMonitorsW(nullptr, 2, buffer, size, needed, static_cast<DWORD*>(count));
+    };
+    QueryResult result = QueryTwice(answer, call, &monitors.monitorCount);
     switch (result) {
         case QueryResult::Filled:
             monitors.monitors = answer.block.release();

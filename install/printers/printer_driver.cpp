@@ -45,11 +45,16 @@ void EnumerateDrivers(DriverEnum& drivers, LPCWSTR environment) {
     drivers.drivers = nullptr;
     drivers.driverCount = 0;
     drivers.error = 0;
-    LPWSTR env = const_cast<LPWSTR>(environment);
+    struct Query {
+        LPWSTR environment;
+        DWORD* count;
+    } query = {const_cast<LPWSTR>(environment), &drivers.driverCount};
+    QueryCall call = [](void* context, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        Query* q = static_cast<Query*>(context);
+        return EnumPrinterDriversW(nullptr, q->environment, 6, buffer, size, needed, q->count);
+    };
     QueryAnswer answer;
-    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
-        return EnumPrinterDriversW(nullptr, env, 6, buffer, size, needed, &drivers.driverCount);
-    });
+    QueryResult result = QueryTwice(answer, call, &query);
     if (result == QueryResult::AnsweredEmpty) return;
     if (result == QueryResult::Filled) {
         drivers.drivers = answer.block.release();
@@ -149,11 +154,11 @@ void DeleteProductDriver(InstallContext& ctx, DriverEnum& drivers) {
 }
 
 DRIVER_INFO_2W* QueryPrinterDriverInfo(HANDLE printer) {
-    LPWSTR environment = const_cast<LPWSTR>(kEnvironmentX64);
+    QueryCall call = [](void* handle, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        return GetPrinterDriverW(handle, const_cast<LPWSTR>(kEnvironmentX64), 2, buffer, size, needed);
+    };
     QueryAnswer answer;
-    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
-        return GetPrinterDriverW(printer, environment, 2, buffer, size, needed);
-    });
+    QueryResult result = QueryTwice(answer, call, printer);
     if (result != QueryResult::Filled) return nullptr;
     return reinterpret_cast<DRIVER_INFO_2W*>(answer.block.release());
 }

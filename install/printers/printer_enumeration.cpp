@@ -24,13 +24,11 @@ void EnumeratePrinters(PrinterEnumeration& printers) {
     QueryAnswer answer;
     // A printer added between the size query and the second call makes that call fail with
     // 122; ask again rather than work on an empty snapshot.
-    QueryResult result = QueryTwice(
-        answer,
-        [&](LPBYTE buffer, DWORD size, DWORD* needed) {
-            count = 0;
-            return EnumPrintersW(kEnumFlags, nullptr, 2, buffer, size, needed, &count);
-        },
-        RoomWithSpare, kEnumPasses);
+    QueryCall call = [](void* count, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        *static_cast<DWORD*>(count) = 0;
+        return EnumPrintersW(kEnumFlags, nullptr, 2, buffer, size, needed, static_cast<DWORD*>(count));
+    };
+    QueryResult result = QueryTwice(answer, call, &count, RoomWithSpare, kEnumPasses);
     if (result != QueryResult::Filled) return;
     printers.printers = reinterpret_cast<PRINTER_INFO_2W*>(answer.block.release());
     printers.printerCount = count;
@@ -39,9 +37,10 @@ void EnumeratePrinters(PrinterEnumeration& printers) {
 PrinterInfo& QueryPrinterInfo(PrinterInfo& holder, HANDLE printer) {
     holder.info = nullptr;
     QueryAnswer answer;
-    QueryResult result = QueryTwice(answer, [&](LPBYTE buffer, DWORD size, DWORD* needed) {
-        return GetPrinterW(printer, 2, buffer, size, needed);
-    });
+    QueryCall call = [](void* handle, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        return GetPrinterW(handle, 2, buffer, size, needed);
+    };
+    QueryResult result = QueryTwice(answer, call, printer);
     holder.size = answer.needed;
     if (result == QueryResult::Filled) holder.info = reinterpret_cast<PRINTER_INFO_2W*>(answer.block.release());
     return holder;

@@ -98,13 +98,10 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
     ctx.helpFile = kHelpFileName;
 
     QueryAnswer answer;
-    LPWSTR environment = const_cast<LPWSTR>(ctx.environment);
-    QueryResult result = QueryTwice(
-        answer,
-        [&](LPBYTE buffer, DWORD size, DWORD* needed) {
-            return GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, size, needed);
-        },
-        DirectoryRoom);
+    QueryCall call = [](void* environment, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
+        return GetPrinterDriverDirectoryW(nullptr, static_cast<LPWSTR>(environment), 1, buffer, size, needed);
+    };
+    QueryResult result = QueryTwice(answer, call, const_cast<LPWSTR>(ctx.environment), DirectoryRoom);
     if (result != QueryResult::Filled) {
         LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
         return;

@@ -16,7 +16,10 @@ struct InvalidFileHandle {
     static HANDLE Value() { return INVALID_HANDLE_VALUE; }
 };
 
-template <typename T, typename Invalid, void (*Release)(T)>
+// Calls `release` on `value` and sets the last error back to what it was before.
+void ReleaseKeepingLastError(void (*release)(void*), void* value);
+
+template <typename T, typename Invalid, void (*Release)(void*)>
 class Owned {
 public:
     Owned() : value_(Invalid::Value()) {}
@@ -44,11 +47,7 @@ public:
         return value;
     }
     void reset(T value = Invalid::Value()) {
-        if (value_ != Invalid::Value()) {
-            DWORD lastError = GetLastError();
-            Release(value_);
-            SetLastError(lastError);
-        }
+        if (value_ != Invalid::Value()) ReleaseKeepingLastError(Release, value_);
         value_ = value;
     }
 
@@ -57,23 +56,14 @@ private:
 };
 
 namespace release {
-inline void Handle(HANDLE h) { CloseHandle(h); }
-inline void Printer(HANDLE h) { ClosePrinter(h); }
-inline void Key(HKEY h) { RegCloseKey(h); }
-inline void Service(SC_HANDLE h) { CloseServiceHandle(h); }
-inline void EventSource(HANDLE h) { DeregisterEventSource(h); }
-template <typename T>
-void GlobalOf(T* p) {
-    GlobalFree(p);
-}
-template <typename T>
-void LocalOf(T* p) {
-    LocalFree(p);
-}
-template <typename T>
-void HeapOf(T* p) {
-    HeapFree(GetProcessHeap(), 0, p);
-}
+void Handle(void* h);
+void Printer(void* h);
+void Key(void* h);
+void Service(void* h);
+void EventSource(void* h);
+void Global(void* block);
+void Local(void* block);
+void Heap(void* block);
 }  // namespace release
 
 // Kernel objects: a file opened with CreateFileW (invalid is INVALID_HANDLE_VALUE), a mutex,
@@ -87,17 +77,12 @@ typedef Owned<HANDLE, InvalidIs<HANDLE, nullptr>, release::EventSource> OwnedEve
 // Blocks of the global heap (GlobalAlloc), the local heap (LocalAlloc and the system's own
 // allocations such as FormatMessageW's) and the process heap (HeapAlloc).
 template <typename T>
-using OwnedGlobal = Owned<T*, InvalidIs<T*, nullptr>, release::GlobalOf<T>>;
+using OwnedGlobal = Owned<T*, InvalidIs<T*, nullptr>, release::Global>;
 template <typename T>
-using OwnedLocal = Owned<T*, InvalidIs<T*, nullptr>, release::LocalOf<T>>;
+using OwnedLocal = Owned<T*, InvalidIs<T*, nullptr>, release::Local>;
 template <typename T>
-using OwnedHeap = Owned<T*, InvalidIs<T*, nullptr>, release::HeapOf<T>>;
+using OwnedHeap = Owned<T*, InvalidIs<T*, nullptr>, release::Heap>;
 
 // OpenPrinterW with `access` (0: no defaults record, the user's default access); an empty owner
 // when it is refused, with the last error of the refusal.
-inline OwnedPrinter OpenPrinterHandle(LPCWSTR name, DWORD access = 0) {
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, access};
-    HANDLE handle = nullptr;
-    if (!OpenPrinterW(const_cast<LPWSTR>(name), &handle, access != 0 ? &defaults : nullptr)) return OwnedPrinter();
-    return OwnedPrinter(handle);
-}
+OwnedPrinter OpenPrinterHandle(LPCWSTR name, DWORD access = 0);

@@ -30,16 +30,8 @@ struct QueryAnswer {
 // is sized by `room` (at least `needed`); `passes` > 1 asks again while the second call still
 // finds the buffer too small (something grew in between).
 typedef BOOL (*QueryCall)(void* context, LPBYTE buffer, DWORD size, DWORD* needed);
-QueryResult QueryTwice(QueryAnswer& answer, QueryCall call, void* context, SIZE_T (*room)(DWORD), int passes);
-
-// The same with a lambda `call(buffer, size, &needed)`.
-template <typename Call>
-QueryResult QueryTwice(QueryAnswer& answer, Call call, SIZE_T (*room)(DWORD) = ExactRoom, int passes = 1) {
-    QueryCall thunk = [](void* context, LPBYTE buffer, DWORD size, DWORD* needed) -> BOOL {
-        return (*static_cast<Call*>(context))(buffer, size, needed);
-    };
-    return QueryTwice(answer, thunk, &call, room, passes);
-}
+QueryResult QueryTwice(QueryAnswer& answer, QueryCall call, void* context, SIZE_T (*room)(DWORD) = ExactRoom,
+                       int passes = 1);
 
 // One registry value (REG_* bytes) into a fresh zero-filled global block: ERROR_SUCCESS with
 // `block` null for an empty value, or the status of the failing query (ERROR_MORE_DATA: the value
