@@ -77,3 +77,11 @@ void ReleaseMonitors(MonitorEnum& monitors) {
     monitors.monitors = nullptr;
     monitors.monitorCount = 0;
 }
+
+bool ProductMonitorRegistered(InstallContext& ctx) {
+    MonitorEnum monitors;
+    EnumerateMonitors(monitors, ctx);
+    bool registered = FindProductMonitor(monitors) >= 0;
+    ReleaseMonitors(monitors);
+    return registered;
+}

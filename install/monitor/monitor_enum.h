@@ -21,3 +21,5 @@ void ReleaseMonitors(MonitorEnum& monitors);
 // Index of "QuillgraphServer:" in the list, or -1.
 int FindProductMonitor(const MonitorEnum& monitors);
 void LogMonitorList(InstallContext& ctx, const MonitorEnum& monitors);
+// A fresh enumeration names "QuillgraphServer:"; false when it does not or cannot be taken.
+bool ProductMonitorRegistered(InstallContext& ctx);

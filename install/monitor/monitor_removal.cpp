@@ -5,37 +5,50 @@
 #include <winver.h>
 
 #include "run/install_context.h"
+#include "run/owned.h"
 #include "run/text_compare.h"
 #include "monitor/port_parking.h"
+#include "services/install_journal.h"
 #include "services/spooler_service.h"
 
 namespace {
 
 const int kOldestCompatibleBuild = 2416;
 
+// Moves every printer on the product's port to "file:" so that the port is no longer in use; a
+// printer the journal cannot keep is not moved. Printers parked before (by the journal's replay)
+// stay on the list.
 void ParkPrinters(InstallContext& ctx) {
-    if (ctx.portPrinters != nullptr) {
-        GlobalFree(ctx.portPrinters);
-        ctx.portPrinters = nullptr;
-    }
     DWORD count = ctx.printerEnum.printerCount;
     if (count == 0 || ctx.printerEnum.printers == nullptr) return;
-    PRINTER_INFO_2W** parked = static_cast<PRINTER_INFO_2W**>(
-        GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, (static_cast<SIZE_T>(count) + 1) * sizeof(PRINTER_INFO_2W*)));
-    if (parked == nullptr) return;
-    ctx.portPrinters = parked;
     DWORD used = 0;
+    while (ctx.portPrinters != nullptr && ctx.portPrinters[used] != nullptr) ++used;
+    // The whole list first: a printer moved to "file:" must be on it to be moved back.
+    PRINTER_INFO_2W** parked = static_cast<PRINTER_INFO_2W**>(
+        GlobalAlloc(GPTR, (static_cast<SIZE_T>(used) + count + 1) * sizeof(PRINTER_INFO_2W*)));
+    if (parked == nullptr) return;
+    for (DWORD i = 0; i < used; ++i) parked[i] = ctx.portPrinters[i];
+    if (ctx.portPrinters != nullptr) GlobalFree(ctx.portPrinters);
+    ctx.portPrinters = parked;
     for (DWORD i = 0; i < count; ++i) {
         PRINTER_INFO_2W& printer = ctx.printerEnum.printers[i];
         if (IsPrinterConnection(printer)) {
             if (UsesProductPort(printer)) LogPrint(ctx, TEXT("Printer connection %s is left alone"), printer.pPrinterName);
             continue;
         }
-        if (!ParkPortName(printer)) continue;
+        if (!UsesProductPort(printer)) continue;
+        if (!JournalParked(printer.pPrinterName, printer.pPortName)) {
+            LogError(ctx, kErrJournal, TEXT("Can't write the install journal: printer '%s' stays on its ports"),
+                     printer.pPrinterName);
+            continue;
+        }
+        ParkPortName(printer);
         parked[used++] = &printer;
-        UpdatePrinterPort(ctx, printer);
+        if (UpdatePrinterPort(ctx, printer) == kPrinterGone) {
+            JournalRemove(kJournalParked, printer.pPrinterName);
+            parked[--used] = nullptr;
+        }
     }
-    parked[used] = nullptr;
 }
 
 // Decides from the DLL's build whether the monitor stays; true when it does.
@@ -127,10 +140,9 @@ bool RemoveMonitor(InstallContext& ctx, const MonitorEnum& monitors, bool found)
     BeginSpoolerRestart(restart, &ctx);
     EndSpoolerRestart(restart);
     if (TryDeleteMonitor(ctx.environment)) return true;
-    DWORD error = GetLastError();
     LogError(ctx, kErrRemoveMonitor, TEXT("Can`t remove the port monitor 'QuillgraphServer:'"));
     // The monitor and its port are still there: nothing may stay parked.
-    if (error != ERROR_UNKNOWN_PRINT_MONITOR) RestoreParkedPrinters(ctx);
+    if (ProductMonitorRegistered(ctx)) RestoreParkedPrinters(ctx);
     return false;
 }
 

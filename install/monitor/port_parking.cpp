@@ -3,6 +3,7 @@
 
 #include "run/install_context.h"
 #include "run/owned.h"
+#include "services/install_journal.h"
 
 namespace {
 
@@ -62,30 +63,48 @@ bool RestorePortName(PRINTER_INFO_2W& printer) {
     return true;
 }
 
-bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
+PortUpdate UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
     OwnedPrinter handle = OpenPrinterHandle(printer.pPrinterName, PRINTER_ALL_ACCESS);
     if (!handle) {
         LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
-        return false;
+        return GetLastError() == ERROR_INVALID_PRINTER_NAME ? kPrinterGone : kPortRefused;
     }
-    bool updated = SetPrinterW(handle.get(), 2, reinterpret_cast<LPBYTE>(&printer), 0) != FALSE;
-    if (updated)
+    if (SetPrinterW(handle.get(), 2, reinterpret_cast<LPBYTE>(&printer), 0)) {
         LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
-    else
-        LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
-    return updated;
+        return kPortUpdated;
+    }
+    LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
+    return kPortRefused;
 }
 
 namespace {
 
-// Hands the record over, a second time if the first is refused; names the printer when both are.
-void UpdateOrName(InstallContext& ctx, PRINTER_INFO_2W& printer) {
-    // A printer of someone else's must not be left printing to a file over one refused call.
-    if (!UpdatePrinterPort(ctx, printer) && !UpdatePrinterPort(ctx, printer))
-        LogPrint(ctx, TEXT("Printer %s is left on the port file:"), printer.pPrinterName);
+// Hands the record over, a second time if the first is refused; a printer that is still there
+// and stays on "file:" prints to a file from now on, which is an error.
+PortUpdate UpdateOrName(InstallContext& ctx, PRINTER_INFO_2W& printer) {
+    PortUpdate result = UpdatePrinterPort(ctx, printer);
+    if (result == kPortRefused) result = UpdatePrinterPort(ctx, printer);
+    if (result == kPortRefused)
+        LogError(ctx, kErrLeftOnFilePort, TEXT("Printer %s is left on the port file:"), printer.pPrinterName);
+    // Back, or gone with the run's other deletions: nothing left to put back.
+    if (result != kPortRefused) JournalRemove(kJournalParked, printer.pPrinterName);
+    return result;
 }
 
 }  // namespace
+
+bool AddParkedPrinter(InstallContext& ctx, PRINTER_INFO_2W* printer) {
+    DWORD existing = 0;
+    while (ctx.portPrinters != nullptr && ctx.portPrinters[existing] != nullptr) ++existing;
+    PRINTER_INFO_2W** list =
+        static_cast<PRINTER_INFO_2W**>(GlobalAlloc(GPTR, (static_cast<SIZE_T>(existing) + 2) * sizeof(PRINTER_INFO_2W*)));
+    if (list == nullptr) return false;
+    for (DWORD i = 0; i < existing; ++i) list[i] = ctx.portPrinters[i];
+    list[existing] = printer;
+    if (ctx.portPrinters != nullptr) GlobalFree(ctx.portPrinters);
+    ctx.portPrinters = list;
+    return true;
+}
 
 void DropParkedFilePorts(InstallContext& ctx) {
     if (ctx.portPrinters == nullptr) return;
@@ -93,7 +112,11 @@ void DropParkedFilePorts(InstallContext& ctx) {
         PRINTER_INFO_2W& printer = **entry;
         LPWSTR list = printer.pPortName;
         LPWSTR at = FindFilePortEntry(list);
-        if (at == nullptr || (at == list && at[kFilePortLength] == 0)) continue;
+        if (at == nullptr || (at == list && at[kFilePortLength] == 0)) {
+            // Its only port is gone: "file:" is where it stays.
+            JournalRemove(kJournalParked, printer.pPrinterName);
+            continue;
+        }
         if (at[kFilePortLength] == TEXT(',')) {
             LPWSTR rest = at + kFilePortLength + 1;
             int i = 0;

@@ -13,10 +13,14 @@ bool UsesProductPort(const PRINTER_INFO_2W& printer);
 bool ParkPortName(PRINTER_INFO_2W& printer);
 // "file:" becomes "QuillgraphServer:" again; false when the port list has no "file:".
 bool RestorePortName(PRINTER_INFO_2W& printer);
-// Hands the edited record to the spooler (level 2) and logs the outcome; true when it took it.
-bool UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer);
-// Moves every parked printer back to the product's port, names in the log each one that stays
-// on "file:", and releases the list.
+enum PortUpdate { kPortUpdated, kPortRefused, kPrinterGone };
+// Hands the edited record to the spooler (level 2) and logs the outcome; kPrinterGone when no
+// printer of that name exists any more.
+PortUpdate UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer);
+// Adds a record to the list of parked printers (ctx.portPrinters); false when memory ran out.
+bool AddParkedPrinter(InstallContext& ctx, PRINTER_INFO_2W* printer);
+// Moves every parked printer back to the product's port (error 22 for one that stays on
+// "file:"), removes their journal entries, and releases the list.
 void RestoreParkedPrinters(InstallContext& ctx);
 // Once the product's port is gone for good: a parked printer that has ports of its own besides
 // the "file:" it was parked on loses that entry; one that had only the product's port keeps

@@ -6,6 +6,7 @@
 #include "run/text_compare.h"
 #include "printers/printer_enumeration.h"
 #include "printers/printer_queues.h"
+#include "services/install_journal.h"
 
 namespace {
 
@@ -39,24 +40,36 @@ DWORD QuerySubKey(HANDLE printer, LPCSTR key, DWORD* type, CHAR* data, DWORD siz
     return GetPrinterDataExA(printer, key, kSubKeyValue, type, bytes, size, needed);
 }
 
-// One SubKey value (plain when `key` is null) into the 64-byte `output`; false when it is not
-// usable. A spooler may ask for room for a wide text (two bytes a character) although it hands
-// back ANSI: the value is then read again with that room and kept if its text fits 64 bytes.
-bool ReadSubKeyFrom(HANDLE printer, LPCSTR key, LPSTR output) {
+// A read that tells the value is not there to be kept: none, not a text, or too long.
+bool MeansAbsent(DWORD status) {
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_MORE_DATA;
+}
+
+// One SubKey value (plain when `key` is null) into the 64-byte `output`: 1 when read, 0 when
+// there is none to keep, -1 (the last error set) when the read failed. A spooler may ask for room
+// for a wide text (two bytes a character) although it hands back ANSI: the value is then read
+// again with that room and kept if its text fits 64 bytes.
+int ReadSubKeyFrom(HANDLE printer, LPCSTR key, LPSTR output) {
     DWORD type = 0;
     DWORD needed = 0;
     ZeroBytes(output, kSubKeyBytes);
     DWORD status = QuerySubKey(printer, key, &type, output, kSubKeyBytes, &needed);
-    if (IsTerminatedString(status, type, output)) return true;
-    if (status != ERROR_MORE_DATA || needed > kWideSubKeyBytes) return false;
-    CHAR wider[kWideSubKeyBytes];
-    ZeroBytes(wider, kWideSubKeyBytes);
-    type = 0;
-    status = QuerySubKey(printer, key, &type, wider, needed, &needed);
+    if (IsTerminatedString(status, type, output)) return 1;
+    if (status == ERROR_MORE_DATA && needed <= kWideSubKeyBytes) {
+        CHAR wider[kWideSubKeyBytes];
+        ZeroBytes(wider, kWideSubKeyBytes);
+        type = 0;
+        status = QuerySubKey(printer, key, &type, wider, needed, &needed);
+        ZeroBytes(output, kSubKeyBytes);
+        if (IsTerminatedString(status, type, wider)) {
+            for (DWORD i = 0; i < kSubKeyBytes; ++i) output[i] = wider[i];
+            return 1;
+        }
+    }
     ZeroBytes(output, kSubKeyBytes);
-    if (!IsTerminatedString(status, type, wider)) return false;
-    for (DWORD i = 0; i < kSubKeyBytes; ++i) output[i] = wider[i];
-    return true;
+    if (MeansAbsent(status)) return 0;
+    SetLastError(status);
+    return -1;
 }
 
 bool HasText(LPCWSTR text) { return text != nullptr && text[0] != 0; }
@@ -92,10 +105,12 @@ void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) 
 
 }  // namespace
 
-void ReadSubKey(HANDLE printer, LPSTR output) {
-    if (ReadSubKeyFrom(printer, nullptr, output)) return;
-    if (ReadSubKeyFrom(printer, kDsUserKey, output)) return;
-    ZeroBytes(output, kSubKeyBytes);
+int ReadSubKey(HANDLE printer, LPSTR output) {
+    int plain = ReadSubKeyFrom(printer, nullptr, output);
+    if (plain != 0) return plain > 0 ? static_cast<int>(kSubKeyPlain) : -1;
+    int dsUser = ReadSubKeyFrom(printer, kDsUserKey, output);
+    if (dsUser != 0) return dsUser > 0 ? static_cast<int>(kSubKeyDsUser) : -1;
+    return 0;
 }
 
 bool WriteSubKey(HANDLE printer, LPCSTR value) {
@@ -124,7 +139,15 @@ bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
     if (!handle) return false;
     CHAR value[kAnsiBufferBytes];
     ZeroBytes(value, sizeof(value));
-    ReadSubKey(handle.get(), value);
+    // A failed read is not "no SubKey": the printer would be deleted for nothing to restore.
+    int places = ReadSubKey(handle.get(), value);
+    if (places < 0) return false;
+    // A printer the journal restored without its settings takes its SubKey from there.
+    JournalEntry* journalled = FindJournalEntry(ctx.journal, kJournalPrinter, printer->pPrinterName);
+    if (value[0] == 0 && journalled != nullptr) {
+        lstrcpyA(value, journalled->subKey);
+        places = static_cast<int>(journalled->subKeyPlaces);
+    }
     if (value[0] == 0) return true;
     OwnedGlobal<SavedPrinter> entry(static_cast<SavedPrinter*>(GlobalAlloc(GPTR, sizeof(SavedPrinter))));
     OwnedGlobal<CHAR> copy(entry ? static_cast<LPSTR>(GlobalAlloc(GPTR, lstrlenA(value) + 1)) : nullptr);
@@ -135,6 +158,7 @@ bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
     lstrcpyA(copy.get(), value);
     entry.get()->subKey = copy.release();
     entry.get()->printer = printer;
+    entry.get()->subKeyPlaces = static_cast<DWORD>(places);
     entry.get()->next = ctx.savedSettings;
     ctx.savedSettings = entry.release();
     return true;
@@ -156,6 +180,18 @@ void DeleteAllPrinters(InstallContext& ctx) {
                      printer->pPrinterName);
             continue;
         }
+        // What is saved lives in this run's memory only: the journal keeps it for the next run
+        // should this one be stopped before the printer is back.
+        SavedPrinter* saved = ctx.savedSettings;
+        if (ctx.reinstallMode && saved != nullptr && saved->printer == printer &&
+            !JournalPrinter(*printer, saved->subKey, saved->subKeyPlaces)) {
+            LogError(ctx, kErrJournal, TEXT("Can't write the install journal: printer '%s' is kept as it is"),
+                     printer->pPrinterName);
+            ctx.savedSettings = saved->next;
+            saved->next = nullptr;
+            FreeSavedSettings(saved);
+            continue;
+        }
         DeleteProductPrinter(ctx, printer->pPrinterName);
     }
 }
@@ -166,6 +202,7 @@ void RestorePrinterSettings(InstallContext& ctx) {
         OwnedPrinter printer(AddProductPrinter(ctx, saved->printer->pPrinterName));
         if (!printer) continue;
         RestoreOne(ctx, printer.get(), *saved);
+        JournalRemove(kJournalPrinter, saved->printer->pPrinterName);
         restored += 1;
     }
     if (restored != 0) return;

@@ -16,8 +16,9 @@ bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer);
 // "qgrServer" when none could be added.
 void RestorePrinterSettings(InstallContext& ctx);
 // The printer's "SubKey" (plain, else under "DsUser") into `output`, which holds at least 64
-// bytes; all zeros when neither is a text that fits.
-void ReadSubKey(HANDLE printer, LPSTR output);
+// bytes: kSubKeyPlain or kSubKeyDsUser where it was read, 0 (all zeros) when neither is a text
+// that fits, -1 with the last error of the failing read when a read failed otherwise.
+int ReadSubKey(HANDLE printer, LPSTR output);
 // Writes the SubKey plain and under "DsUser"; true when the second write succeeded.
 bool WriteSubKey(HANDLE printer, LPCSTR value);
 // Removes the value "deleted" of the per-user settings key "...\Quillgraph\<path>".

@@ -3,6 +3,7 @@
 
 #include <winspool.h>
 
+#include "run/text_compare.h"
 #include "run/two_call_query.h"
 
 HINSTANCE g_moduleInstance = nullptr;
@@ -160,6 +161,24 @@ void ClearContext(InstallContext& ctx) {
     ctx.errorCount = 0;
     ctx.logIndent = 0;
     ctx.portPrinters = nullptr;
+    ctx.journal = nullptr;
+}
+
+void FreeJournal(JournalEntry* entries) {
+    while (entries != nullptr) {
+        JournalEntry* next = entries->next;
+        if (entries->name) GlobalFree(entries->name);
+        if (entries->strings) GlobalFree(entries->strings);
+        if (entries->ports) GlobalFree(entries->ports);
+        GlobalFree(entries);
+        entries = next;
+    }
+}
+
+JournalEntry* FindJournalEntry(JournalEntry* entries, JournalKind kind, LPCWSTR name) {
+    for (JournalEntry* entry = entries; entry != nullptr; entry = entry->next)
+        if (entry->kind == kind && SameText(entry->name, name)) return entry;
+    return nullptr;
 }
 
 void FreeContext(InstallContext& ctx) {
@@ -168,6 +187,8 @@ void FreeContext(InstallContext& ctx) {
     FreePrinterEnumeration(ctx.printerEnum);
     FreeSavedSettings(ctx.savedSettings);
     ctx.savedSettings = nullptr;
+    FreeJournal(ctx.journal);
+    ctx.journal = nullptr;
     PathListFree(ctx.pendingDeletes);
     ctx.pendingDeletes = nullptr;
     FreeText(ctx.driverDir);

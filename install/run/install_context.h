@@ -23,8 +23,31 @@ bool IsPrinterConnection(const PRINTER_INFO_2W& printer);
 struct SavedPrinter {
     LPSTR subKey;
     PRINTER_INFO_2W* printer;
+    DWORD subKeyPlaces;  // where the SubKey was read: plain 1, under "DsUser" 2
     SavedPrinter* next;
 };
+
+enum JournalKind { kJournalPrinter = 1, kJournalParked = 2 };
+// The longest SubKey, terminator excluded.
+const DWORD kJournalSubKeyBytes = 63;
+
+// One entry of the install journal, as the run read it.
+struct JournalEntry {
+    JournalKind kind;
+    LPWSTR name;
+    // A product printer: the record to add it again from (name, comment, location, share name,
+    // attributes, the product's driver), and its SubKey.
+    PRINTER_INFO_2W record;
+    CHAR subKey[kJournalSubKeyBytes + 1];
+    DWORD subKeyPlaces;
+    // A parked printer: its port list before the parking, in a block that the replay may edit.
+    LPWSTR ports;
+    LPWSTR strings;  // the record's texts
+    JournalEntry* next;
+};
+void FreeJournal(JournalEntry* entries);
+// The entry of that kind and printer name in the list, or null.
+JournalEntry* FindJournalEntry(JournalEntry* entries, JournalKind kind, LPCWSTR name);
 
 struct InstallContext {
     TextBuffer moduleDir;
@@ -47,6 +70,8 @@ struct InstallContext {
     SavedPrinter* savedSettings;
     PrinterEnumeration printerEnum;
     PRINTER_INFO_2W** portPrinters;
+    // The journal entries the run found at its start; records of savedSettings may point here.
+    JournalEntry* journal;
 };
 
 // Init flags.

@@ -68,4 +68,6 @@ enum ErrorCode {
     kErrAnotherRun = 18,
     kErrKeepMonitorFile = 19,
     kErrSystemFunction = 20,
+    kErrJournal = 21,
+    kErrLeftOnFilePort = 22,
 };

@@ -13,6 +13,7 @@
 #include "services/pending_files.h"
 #include "services/spooler_service.h"
 #include "tray/tray_app.h"
+#include "workflows/journal_replay.h"
 #include "workflows/uninstall.h"
 
 namespace {
@@ -49,6 +50,7 @@ void ReInstall(InstallContext& ctx) {
     LogSection section(ctx, 2, TEXT(">ReInstall"));
     ctx.reinstallMode = 1;
 
+    ReplayJournal(ctx);
     UnInstall(ctx);
     if (ctx.pendingDeletes) {
         SpoolerRestart restart;

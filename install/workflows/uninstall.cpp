@@ -14,6 +14,7 @@
 #include "services/pending_files.h"
 #include "services/spooler_service.h"
 #include "tray/tray_app.h"
+#include "workflows/journal_replay.h"
 
 namespace {
 
@@ -102,6 +103,7 @@ void UnInstallServer(InstallContext& ctx) {
 }
 
 void UnInstallWithRestart(InstallContext& ctx) {
+    ReplayJournal(ctx);
     UnInstall(ctx);
     // Printers still parked here lost the product's port for good (a failed removal has moved
     // them back): a pooled one must not keep printing to a file.

@@ -345,6 +345,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"RegSetValueExA", ERROR_ACCESS_DENIED},
         {"RegDeleteValueA", ERROR_ACCESS_DENIED},
         {"RegDeleteValueW", ERROR_ACCESS_DENIED},
+        {"RegFlushKey", ERROR_ACCESS_DENIED},
+        {"RegEnumValueW", ERROR_ACCESS_DENIED},
         // services
         {"OpenSCManagerW", ERROR_ACCESS_DENIED},
         {"OpenServiceW", ERROR_ACCESS_DENIED},

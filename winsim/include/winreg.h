@@ -50,4 +50,11 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
+// Values in creation order; ERROR_NO_MORE_ITEMS past the last. *lpcchValueName counts units with
+// the terminator on entry and without it on return; a name or data buffer that is too small gives
+// ERROR_MORE_DATA (the data size needed is returned in *lpcbData).
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+// Writes the key's changes to disk before returning; the simulated registry is always on disk.
+LSTATUS WINAPI RegFlushKey(HKEY hKey);
 }

@@ -476,6 +476,38 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     return Done(DeleteCommon(hKey, kernel::FromA(lpValueName)));
 }
 
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    RecordCall("RegEnumValueW", Describe(hKey) + u"," + kernel::Dec(dwIndex));
+    if (LSTATUS fault = 0; RegFault("RegEnumValueW", &fault)) return fault;
+    if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+    LSTATUS status = ERROR_SUCCESS;
+    Key* key = KeyFor(hKey, KEY_QUERY_VALUE, &status);
+    if (!key) return status;
+    if (dwIndex >= key->values.size()) return ERROR_NO_MORE_ITEMS;
+    const Value& v = key->values[dwIndex];
+    if (v.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+    std::copy(v.name.begin(), v.name.end(), lpValueName);
+    lpValueName[v.name.size()] = 0;
+    *lpcchValueName = static_cast<DWORD>(v.name.size());
+    if (lpType) *lpType = v.type;
+    DWORD size = static_cast<DWORD>(v.bytes.size());
+    if (lpData && *lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (lpData) std::copy(v.bytes.begin(), v.bytes.end(), lpData);
+    if (lpcbData) *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegFlushKey(HKEY hKey) {
+    RecordCall("RegFlushKey", Describe(hKey));
+    if (LSTATUS fault = 0; RegFault("RegFlushKey", &fault)) return fault;
+    OpenKey k;
+    return Resolve(hKey, &k) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     RecordCall("RegCloseKey", Describe(hKey));
     if (LSTATUS fault = 0; RegFault("RegCloseKey", &fault)) return fault;
