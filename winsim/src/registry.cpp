@@ -184,6 +184,8 @@ std::string JoinMulti(const std::vector<std::u16string>& strings) {
     return Bytes16(units);
 }
 
+ProcessEndHook registryEnd([] { State().open.clear(); });
+
 ResetHook registryReset(0, [] {
     State() = RegistryState{};
     CreateRegKey(HKEY_LOCAL_MACHINE, kSessionManagerKey);
