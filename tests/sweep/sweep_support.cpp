@@ -448,7 +448,7 @@ Machine ReadMachine() {
     m["default printer"][""] = Text(winsim::DefaultPrinter());
     for (const std::string& line : winsim::RegTreeLines(HKEY_CURRENT_USER, kSettingsKey)) {
         size_t eq = line.find('=');
-        m["per-user settings"][line.substr(0, eq)] = Bytes(line.substr(eq + 1));
+        m["per-user setting " + line.substr(0, eq)][""] = Bytes(line.substr(eq + 1));
     }
     for (const auto& mon : winsim::Monitors())
         m["monitor " + Quoted(mon.name)] = {{"dll", Text(mon.dll)},
