@@ -297,10 +297,12 @@ void SetUpScenario(const Scenario& scenario) {
 }
 
 bool RunCommand(const char16_t* command, int* exitCode, const std::function<void()>& beforeEnd) {
-    bool completed = winsim::RunProcess([command] { return RunInstaller(command); }, exitCode);
+    // A killed process has ended already; one that ran to its end exits, which releases what it
+    // forgot (after `beforeEnd` has seen it).
+    if (!winsim::RunProcess([command] { return RunInstaller(command); }, exitCode)) return false;
     if (beforeEnd) beforeEnd();
     winsim::EndCurrentProcess();
-    return completed;
+    return true;
 }
 
 // ---- invariants of one run -----------------------------------------------------------------

@@ -37,8 +37,8 @@ void SetUpScenario(const Scenario& scenario);
 
 // One run of the installer as its own process (winsim::RunProcess): true when it ran to its
 // end, with its exit code in *exitCode; false when it was killed. Either way the process has
-// ended afterwards, so only what a run left on purpose stays open; `beforeEnd` (may be null)
-// sees the run before that.
+// ended afterwards; `beforeEnd` sees a run that ran to its end before its exit releases what it
+// left.
 bool RunCommand(const char16_t* command, int* exitCode, const std::function<void()>& beforeEnd = {});
 
 // ---- invariants of one run -----------------------------------------------------------------
