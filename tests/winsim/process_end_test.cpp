@@ -79,6 +79,9 @@ TEST(ProcessEndTest, KillBeforeACallEndsTheProcessAsWindowsDoes) {
     winsim::KillBeforeCall(1000);
     EXPECT_TRUE(winsim::RunProcess(Body, &result));
     EXPECT_EQ(winsim::FileBytes(u"C:\\out.txt"), "abcdef");
+    // A process that ran to its end gives back at its exit what it did not release itself.
+    winsim::EndCurrentProcess();
+    EXPECT_EQ(winsim::LiveGlobalBlocks() + winsim::LiveLocalBlocks() + winsim::LiveHeapBlocks(), 0u);
 }
 
 }  // namespace
