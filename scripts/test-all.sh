@@ -10,8 +10,8 @@ for preset in host host-asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
-  # The single-fault sweep's own summary line.
-  grep -h '^fault sweep:' "build/$preset/Testing/Temporary/LastTest.log"
+  # The sweeps' own summary lines.
+  grep -h '^fault sweep:\|^kill sweep:' "build/$preset/Testing/Temporary/LastTest.log"
 done
 
 cmake --preset fuzz >/dev/null

@@ -41,7 +41,13 @@ struct CoreState {
     bool successClears = false;
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x1000;
+    // Recorded calls still to go before the kill; -1: no kill armed.
+    int64_t killIn = -1;
+    int processDepth = 0;
 };
+
+// Thrown at the kill point, caught only by RunProcess.
+struct ProcessKilled {};
 
 CoreState& State() {
     static CoreState state;
@@ -68,6 +74,11 @@ std::vector<std::function<void(uint64_t)>>& ClockListeners() {
 std::map<ObjectKind, std::function<void(uint64_t)>>& CloseHandlers() {
     static std::map<ObjectKind, std::function<void(uint64_t)>> handlers;
     return handlers;
+}
+
+std::vector<std::function<void()>>& ProcessEndHooks() {
+    static std::vector<std::function<void()>> hooks;
+    return hooks;
 }
 
 }  // namespace
@@ -144,6 +155,11 @@ void Trace(std::u16string_view text) {
 }
 
 void RecordCall(std::string_view api, std::u16string_view args) {
+    auto& s = State();
+    if (s.killIn >= 0 && s.processDepth > 0 && s.killIn-- == 0) {
+        EndCurrentProcess();
+        throw ProcessKilled{};
+    }
     Trace(ToU16(api) + u"(" + std::u16string(args) + u")");
     State().calls.push_back(Call{std::string(api), std::u16string(args)});
     std::vector<std::function<void()>> due;
@@ -195,6 +211,38 @@ std::vector<std::string> CallSequence(const std::vector<std::string>& filter) {
         out.push_back(c.api);
     }
     return out;
+}
+
+ProcessEndHook::ProcessEndHook(std::function<void()> release) { ProcessEndHooks().push_back(std::move(release)); }
+
+void KillBeforeCall(size_t n) { State().killIn = static_cast<int64_t>(n); }
+
+bool RunProcess(const std::function<int()>& body, int* result) {
+    auto& s = State();
+    ++s.processDepth;
+    try {
+        int r = body();
+        --s.processDepth;
+        s.killIn = -1;
+        if (result) *result = r;
+        return true;
+    } catch (const ProcessKilled&) {
+        --s.processDepth;
+        return false;
+    }
+}
+
+void EndCurrentProcess() {
+    auto& s = State();
+    s.killIn = -1;
+    // Every handle goes, each closed as CloseHandle closes its kind.
+    std::map<uintptr_t, HandleEntry> handles;
+    handles.swap(s.handles);
+    for (auto& [value, entry] : handles) {
+        auto h = CloseHandlers().find(entry.kind);
+        if (h != CloseHandlers().end()) h->second(entry.id);
+    }
+    for (auto& release : ProcessEndHooks()) release();
 }
 
 HANDLE NewHandle(ObjectKind kind, uint64_t id) {

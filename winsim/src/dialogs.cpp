@@ -37,6 +37,8 @@ Running* FindRunning(HWND hwnd) {
 }
 
 ResetHook resetHook(2, [] { S() = DialogState{}; });
+// A dialog on screen when its process ends is gone without WM_DESTROY or EndDialog.
+ProcessEndHook end([] { S().running.clear(); });
 
 constexpr WPARAM Command(WORD id, WORD code) { return static_cast<WPARAM>(id) | (static_cast<WPARAM>(code) << 16); }
 

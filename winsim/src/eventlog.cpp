@@ -22,6 +22,7 @@ EventLogState& State() {
 }
 
 ResetHook reset(0, [] { State() = EventLogState(); });
+ProcessEndHook end([] { State().sources.clear(); });
 
 bool KnownType(WORD type) {
     switch (type) {

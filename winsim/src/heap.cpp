@@ -84,6 +84,16 @@ void FreeAll() {
 // Blocks left by an earlier test are released so that leak checkers stay quiet.
 ResetHook heapReset(0, [] { FreeAll(); });
 
+// Every block belongs to the code under test; its end gives them all back.
+ProcessEndHook heapEnd([] {
+    auto& s = State();
+    for (auto& [p, b] : s.blocks) {
+        CheckAtFree(p, b);
+        std::free(const_cast<void*>(p));
+    }
+    s.blocks.clear();
+});
+
 // Global and local blocks are the same kind of memory on Windows; either free accepts both.
 bool FreeGlobalOrLocal(void* p) {
     auto it = State().blocks.find(p);

@@ -169,6 +169,17 @@ std::u16string Describe(const Mutex& m) { return u"mutex:" + ToU16(m.name); }
 
 ResetHook resetHook(2, [] { S() = ProcState{}; });
 
+// Handles are closed first (a mutex nobody else has open goes with its last handle); one that
+// another process still has open and this one owned is abandoned.
+ProcessEndHook end([] {
+    for (auto& [id, m] : S().mutexes) {
+        if (m.owner != kCurrentProcess) continue;
+        m.owner = 0;
+        m.recursion = 0;
+        m.abandoned = true;
+    }
+});
+
 struct Listeners {
     Listeners() {
         OnClockAdvance([](uint64_t) { RunDueActions(); });

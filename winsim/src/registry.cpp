@@ -193,6 +193,8 @@ std::string JoinMulti(const std::vector<std::u16string>& strings) {
     return Bytes16(units);
 }
 
+ProcessEndHook registryEnd([] { State().open.clear(); });
+
 ResetHook registryReset(0, [] {
     State() = RegistryState{};
     CreateRegKey(HKEY_LOCAL_MACHINE, kSessionManagerKey);
@@ -323,6 +325,17 @@ bool RegValueExists(HKEY root, std::u16string_view key, std::u16string_view name
 
 void RemoveRegValue(HKEY root, std::u16string_view key, std::u16string_view name) {
     if (Key* k = Walk(RootId(root), Split(key), false)) EraseValue(k, name);
+}
+
+std::vector<std::string> RegTreeLines(HKEY root, std::u16string_view key) {
+    std::vector<std::string> lines;
+    std::function<void(const Key&, const std::string&)> walk = [&](const Key& k, const std::string& path) {
+        for (auto& v : k.values)
+            lines.push_back(path + "\\" + ToUtf8(v.name) + "=" + std::to_string(v.type) + ":" + v.bytes);
+        for (auto& [name, sub] : k.subkeys) walk(*sub, path + "\\" + ToUtf8(name));
+    };
+    if (Key* k = Walk(RootId(root), Split(key), false)) walk(*k, "");
+    return lines;
 }
 
 size_t OpenRegKeys() { return State().open.size(); }

@@ -165,6 +165,9 @@ std::u16string NameOf(SC_HANDLE h) {
     return sc->manager ? u"SCM" : State().services[sc->service].name;
 }
 
+// A control already sent goes on; only the process's handles end.
+ProcessEndHook servicesEnd([] { State().handles.clear(); });
+
 ResetHook servicesReset(1, [] {
     State() = ScmState{};
     Service& spooler = Get(u"Spooler");

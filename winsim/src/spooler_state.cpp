@@ -73,6 +73,13 @@ void RegisterListeners() {
 
 ResetHook resetHook(2, [] { ResetSpooler(); });
 
+// CloseHandle refuses printer handles; this runs only when the process ends.
+struct PrinterHandles {
+    PrinterHandles() {
+        OnCloseHandle(ObjectKind::Printer, [](uint64_t id) { S().handles.erase(id); });
+    }
+} printerHandles;
+
 }  // namespace
 
 State& S() {

@@ -42,6 +42,7 @@ Window* Find(HWND hwnd) {
 }
 
 ResetHook resetHook(2, [] { S() = WindowState{}; });
+ProcessEndHook end([] { user::DestroyProcessWindows(kCurrentProcess); });
 
 }  // namespace
 

@@ -68,6 +68,32 @@ size_t CallCount(std::string_view api);
 // Names of the recorded calls in order, optionally only those in `filter`.
 std::vector<std::string> CallSequence(const std::vector<std::string>& filter = {});
 
+// ---- the end of the code under test's process ---------------------------
+// Windows ends a process (TerminateProcess, a deployment tool's time-out, a power cut for what
+// the process held) without running any more of its code: mutexes it owns are abandoned (the
+// next wait gets WAIT_ABANDONED), every handle it has open (files, mutexes, processes,
+// printers, registry keys, services, event sources) is closed, its heap blocks are released and
+// its windows destroyed. What it already wrote stays written, a half-written file included.
+//
+// KillBeforeCall(n): inside RunProcess, the call that would be the (n+1)th recorded call from
+// now (any API: n counts every recorded call, so the sweeps pick the index of the call they
+// mean from an undisturbed run's record) is not made; the process ends there instead and
+// RunProcess returns. The unwinding is a C++ exception that only RunProcess catches: the
+// installer has no destructors and no handlers, so none of its code runs after the kill point,
+// while winsim's own frames release their temporaries.
+void KillBeforeCall(size_t n);
+// Runs `body` as the code under test's process. True when it ran to its end (its result in
+// *result); false when it was killed (the process is ended and *result is untouched).
+bool RunProcess(const std::function<int()>& body, int* result);
+// Ends the code under test's process now, as a kill does; also what a test calls after a run
+// whose process would have exited (releasing what it forgot, as Windows does at the exit).
+void EndCurrentProcess();
+// A subsystem's part of the process end (close its handles, abandon its objects). Register
+// once, at namespace scope, like ResetHook.
+struct ProcessEndHook {
+    explicit ProcessEndHook(std::function<void()> release);
+};
+
 // ---- kernel object handles -----------------------------------------------
 // One table for every HANDLE-typed object (files, mutexes, processes, threads, printers).
 enum class ObjectKind { File, Mutex, Process, Thread, Printer };

@@ -37,6 +37,10 @@ void SimulateReboot();
 // Parties that must act on a reboot (e.g. the spooler reloading) register here, once.
 void OnReboot(std::function<void()> listener);
 
+// Every value under a key and its subkeys, one line each: "<subkey path>\<name>=<type>:<bytes>"
+// (path upper-case, relative to `key`; bytes as stored), in key order; empty when the key is absent.
+std::vector<std::string> RegTreeLines(HKEY root, std::u16string_view key);
+
 // Key handles the code under test has open (predefined root keys not counted).
 size_t OpenRegKeys();
 
