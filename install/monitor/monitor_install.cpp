@@ -15,8 +15,7 @@ const DWORD kRegisterPauseMs = 50;
 // may have taken that DLL since; registering without it would fail.
 bool MonitorFileMissing(InstallContext& ctx) {
     TextBuffer path = CopyText(ctx.systemDir);
-    Append(path, ctx.monitorFile);
-    bool missing = !IsExistingFile(TextOf(path));
+    bool missing = !Append(path, ctx.monitorFile) || !IsExistingFile(TextOf(path));
     FreeText(path);
     return missing;
 }

@@ -107,17 +107,12 @@ bool MonitorDllPath(InstallContext& ctx, const MonitorEnum& monitors, int index,
     bool hasFileName = false;
     if (monitors.monitorCount == 0 || index < 0) {
         LogPrint(ctx, TEXT("Computing monitor filename"));
-        if (ctx.monitorFile != nullptr && ctx.monitorFile[0] != 0) {
-            Append(path, ctx.monitorFile);
-            hasFileName = true;
-        }
+        // A name that could not be added would leave the system directory itself.
+        if (ctx.monitorFile != nullptr && ctx.monitorFile[0] != 0) hasFileName = Append(path, ctx.monitorFile);
     } else {
         LogPrint(ctx, TEXT("Trying to get monitor filename from MONITOR_INFO_2"));
         LPCWSTR dll = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.monitors)[index].pDLLName;
-        if (dll != nullptr && dll[0] != 0) {
-            Append(path, dll);
-            hasFileName = true;
-        }
+        if (dll != nullptr && dll[0] != 0) hasFileName = Append(path, dll);
     }
     LogPrint(ctx, TEXT("Auto calculated monitor file name: %s"), TextOf(path));
     // Without the system directory the name is a bare one: not a file of ours to read or delete.

@@ -50,7 +50,11 @@ void SnapshotPrinters(InstallContext& ctx) {
     EnumeratePrinters(ctx.printerEnum);
     WCHAR name[kDefaultNameUnits] = {};
     DWORD capacity = kDefaultNameUnits;
-    if (!GetDefaultPrinterW(name, &capacity)) return;
+    if (!GetDefaultPrinterW(name, &capacity)) {
+        // "None" is an answer; anything else leaves the default unknown.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) ctx.defaultPrinterError = GetLastError();
+        return;
+    }
     name[kDefaultNameUnits - 1] = 0;
     for (DWORD i = 0; i < ctx.printerEnum.printerCount; ++i) {
         PRINTER_INFO_2W& record = ctx.printerEnum.printers[i];

@@ -74,15 +74,31 @@ int ReadSubKeyFrom(HANDLE printer, LPCSTR key, LPSTR output) {
 
 bool HasText(LPCWSTR text) { return text != nullptr && text[0] != 0; }
 
-void ShareUnder(HANDLE printer, PRINTER_INFO_2W& record, LPWSTR shareName) {
+bool ShareUnder(HANDLE printer, PRINTER_INFO_2W& record, LPWSTR shareName) {
     record.Attributes |= PRINTER_ATTRIBUTE_SHARED;
     record.pShareName = shareName;
-    SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
+    return SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0) != FALSE;
 }
 
-void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) {
+// The first failure of a run of steps, kept for the error line that follows them.
+struct FirstFailure {
+    DWORD error = 0;
+    bool failed = false;
+    void Check(bool ok) {
+        if (ok || failed) return;
+        failed = true;
+        error = GetLastError();
+    }
+};
+
+// Every setting back on the printer just added; false, with the last error of the first step that
+// failed, when any of them is missing.
+bool RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) {
     const PRINTER_INFO_2W& old = *saved.printer;
-    if (WriteSubKey(printer, saved.subKey)) {
+    FirstFailure failure;
+    bool subKeyWritten = WriteSubKey(printer, saved.subKey);
+    failure.Check(subKeyWritten);
+    if (subKeyWritten) {
         CHAR path[kAnsiBufferBytes];
         ZeroBytes(path, sizeof(path));
         lstrcpyA(path, kPrinterKeyPrefix);
@@ -92,15 +108,20 @@ void RestoreOne(InstallContext& ctx, HANDLE printer, const SavedPrinter& saved) 
     }
     PrinterInfo current;
     OwnedGlobal<PRINTER_INFO_2W> owned(QueryPrinterInfo(current, printer).info);
-    if (!owned) return;
-    PRINTER_INFO_2W& record = *owned.get();
-    record.pComment = old.pComment;
-    record.pLocation = old.pLocation;
-    SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0);
-    if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && SameText(old.pDriverName, kProductDriverName))
-        SetDefaultPrinterW(record.pPrinterName);
-    // An empty share name is no share name: sharing under it would fail.
-    if (ctx.bothEnvironments) ShareUnder(printer, record, HasText(old.pShareName) ? old.pShareName : old.pPrinterName);
+    failure.Check(static_cast<bool>(owned));
+    if (owned) {
+        PRINTER_INFO_2W& record = *owned.get();
+        record.pComment = old.pComment;
+        record.pLocation = old.pLocation;
+        failure.Check(SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(&record), 0) != FALSE);
+        if ((old.Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && SameText(old.pDriverName, kProductDriverName))
+            failure.Check(SetDefaultPrinterW(record.pPrinterName) != FALSE);
+        // An empty share name is no share name: sharing under it would fail.
+        if (ctx.bothEnvironments)
+            failure.Check(ShareUnder(printer, record, HasText(old.pShareName) ? old.pShareName : old.pPrinterName));
+    }
+    SetLastError(failure.error);
+    return !failure.failed;
 }
 
 }  // namespace
@@ -116,8 +137,10 @@ int ReadSubKey(HANDLE printer, LPSTR output) {
 bool WriteSubKey(HANDLE printer, LPCSTR value) {
     DWORD size = static_cast<DWORD>(lstrlenA(value)) + 1;
     LPBYTE data = reinterpret_cast<LPBYTE>(const_cast<LPSTR>(value));
-    SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, size);
-    return SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, size) == ERROR_SUCCESS;
+    DWORD plain = SetPrinterDataA(printer, const_cast<LPSTR>(kSubKeyValue), REG_SZ, data, size);
+    DWORD dsUser = SetPrinterDataExA(printer, kDsUserKey, kSubKeyValue, REG_SZ, data, size);
+    SetLastError(plain != ERROR_SUCCESS ? plain : dsUser);
+    return plain == ERROR_SUCCESS && dsUser == ERROR_SUCCESS;
 }
 
 bool ClearDeletedMark(LPCSTR path) {
@@ -175,6 +198,13 @@ void DeleteAllPrinters(InstallContext& ctx) {
         }
         // A reinstall adds the printer again only from what was saved: one whose settings could
         // not be saved stays as it is rather than being lost.
+        // Which printer is the default is one of the settings too.
+        if (ctx.reinstallMode && ctx.defaultPrinterError != 0) {
+            SetLastError(ctx.defaultPrinterError);
+            LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s': its settings could not be saved"),
+                     printer->pPrinterName);
+            continue;
+        }
         if (!SavePrinterSettings(ctx, printer) && ctx.reinstallMode) {
             LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s': its settings could not be saved"),
                      printer->pPrinterName);
@@ -201,8 +231,12 @@ void RestorePrinterSettings(InstallContext& ctx) {
     for (SavedPrinter* saved = ctx.savedSettings; saved != nullptr; saved = saved->next) {
         OwnedPrinter printer(AddProductPrinter(ctx, saved->printer->pPrinterName));
         if (!printer) continue;
-        RestoreOne(ctx, printer.get(), *saved);
-        JournalRemove(kJournalPrinter, saved->printer->pPrinterName);
+        // Settings that did not all go back stay in the journal for the next run.
+        if (RestoreOne(ctx, printer.get(), *saved))
+            JournalRemove(kJournalPrinter, saved->printer->pPrinterName);
+        else
+            LogError(ctx, kErrRestoreSettings, TEXT("Can't restore all settings of printer '%s'"),
+                     saved->printer->pPrinterName);
         restored += 1;
     }
     if (restored != 0) return;

@@ -19,7 +19,8 @@ void RestorePrinterSettings(InstallContext& ctx);
 // bytes: kSubKeyPlain or kSubKeyDsUser where it was read, 0 (all zeros) when neither is a text
 // that fits, -1 with the last error of the failing read when a read failed otherwise.
 int ReadSubKey(HANDLE printer, LPSTR output);
-// Writes the SubKey plain and under "DsUser"; true when the second write succeeded.
+// Writes the SubKey plain and under "DsUser"; true when both writes succeeded, else the last error
+// is the first failing write's.
 bool WriteSubKey(HANDLE printer, LPCSTR value);
 // Removes the value "deleted" of the per-user settings key "...\Quillgraph\<path>".
 bool ClearDeletedMark(LPCSTR path);

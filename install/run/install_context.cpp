@@ -84,7 +84,12 @@ void ReadSystemDir(InstallContext& ctx) {
         LogError(ctx, kErrSystemDirectory, TEXT("Can`t retrieve system directory."));
     } else {
         Assign(ctx.systemDir, directory);
-        if (!EndsWithBackslash(directory)) Append(ctx.systemDir, TEXT("\\"));
+        // Without its backslash a file name would run into the directory's last name.
+        if (TextLength(ctx.systemDir) == 0 || (!EndsWithBackslash(directory) && !Append(ctx.systemDir, TEXT("\\")))) {
+            FreeText(ctx.systemDir);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            LogError(ctx, kErrSystemDirectory, TEXT("Can`t retrieve system directory."));
+        }
     }
     FreeText(longer);
 }
@@ -162,6 +167,7 @@ void ClearContext(InstallContext& ctx) {
     ctx.logIndent = 0;
     ctx.portPrinters = nullptr;
     ctx.journal = nullptr;
+    ctx.defaultPrinterError = 0;
 }
 
 void FreeJournal(JournalEntry* entries) {

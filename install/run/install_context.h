@@ -72,6 +72,8 @@ struct InstallContext {
     PRINTER_INFO_2W** portPrinters;
     // The journal entries the run found at its start; records of savedSettings may point here.
     JournalEntry* journal;
+    // 0, or why the snapshot could not tell the default printer.
+    DWORD defaultPrinterError;
 };
 
 // Init flags.

@@ -70,4 +70,6 @@ enum ErrorCode {
     kErrSystemFunction = 20,
     kErrJournal = 21,
     kErrLeftOnFilePort = 22,
+    kErrInstallerDirectory = 23,
+    kErrRestoreSettings = 24,
 };

@@ -55,13 +55,14 @@ void Assign(TextBuffer& buffer, LPCWSTR text) {
         CopyUnits(buffer->text, text, static_cast<uint64_t>(length));
 }
 
-void Append(TextBuffer& buffer, LPCWSTR text) {
+bool Append(TextBuffer& buffer, LPCWSTR text) {
     int length = text ? lstrlenW(text) : 0;
-    if (length == 0) return;
+    if (length == 0) return true;
     uint64_t old = TextLength(buffer);
     Resize(buffer, old + static_cast<uint64_t>(length));
-    if (buffer != nullptr && buffer->length == old + static_cast<uint64_t>(length))
-        CopyUnits(buffer->text + old, text, static_cast<uint64_t>(length));
+    if (buffer == nullptr || buffer->length != old + static_cast<uint64_t>(length)) return false;
+    CopyUnits(buffer->text + old, text, static_cast<uint64_t>(length));
+    return true;
 }
 
 TextBuffer CopyText(const TextBuffer& source) {

@@ -17,7 +17,8 @@ typedef TextBlock* TextBuffer;
 uint64_t TextCapacity(uint64_t length);
 void Resize(TextBuffer& buffer, uint64_t length);
 void Assign(TextBuffer& buffer, LPCWSTR text);
-void Append(TextBuffer& buffer, LPCWSTR text);
+// False when memory ran out: the text is then as it was.
+bool Append(TextBuffer& buffer, LPCWSTR text);
 void FreeText(TextBuffer& buffer);
 TextBuffer CopyText(const TextBuffer& source);
 TextBuffer FromAnsi(LPCSTR text);

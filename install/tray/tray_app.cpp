@@ -87,14 +87,21 @@ TextBuffer TrayPath(const TextBuffer& moduleDir) {
     TextBuffer path = ParentPath(dir);
     FreeText(dir);
     length = TextLength(path);
-    if (length > 0 && !IsSeparator(path->text[length - 1])) Append(path, TEXT("\\"));
-    Append(path, kTrayFileName);
+    bool whole = length > 0 && (IsSeparator(path->text[length - 1]) || Append(path, TEXT("\\"))) &&
+                 Append(path, kTrayFileName);
+    // A bare name would be looked for in the current directory and on the search path.
+    if (!whole || !IsFullPath(TextOf(path))) FreeText(path);
     return path;
 }
 
 void InstallTray(InstallContext& ctx) {
     if (!ctx.bothEnvironments && !IsWindowsVistaOrLater()) return;
     TextBuffer path = TrayPath(ctx.moduleDir);
+    if (path == nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        LogError(ctx, kErrInstallerDirectory, TEXT("Can't register the tray application: the installer's directory is unknown"));
+        return;
+    }
 
     OwnedKey runKey;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, runKey.put()) == ERROR_SUCCESS) {
@@ -106,8 +113,7 @@ void InstallTray(InstallContext& ctx) {
     // The whole path in quotes: a cut path could start some other program.
     TextBuffer commandLine = nullptr;
     Assign(commandLine, TEXT("\""));
-    Append(commandLine, TextOf(path));
-    Append(commandLine, TEXT("\""));
+    if (!Append(commandLine, TextOf(path)) || !Append(commandLine, TEXT("\""))) FreeText(commandLine);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;

@@ -5,7 +5,8 @@
 
 struct InstallContext;
 
-// "qgrtray.exe" in the parent of the installer's directory; the caller frees the text.
+// "qgrtray.exe" in the parent of the installer's directory, as a full path the caller frees; none
+// when that directory is unknown or memory ran out.
 TextBuffer TrayPath(const TextBuffer& moduleDir);
 // Registers the tray application under the machine's Run key and starts it; failures are silent.
 void InstallTray(InstallContext& ctx);

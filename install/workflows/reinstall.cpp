@@ -31,8 +31,7 @@ void DeletePendingFilesWithSpoolerStopped(InstallContext& ctx) {
 void KeepMonitorDllThroughReboot(InstallContext& ctx) {
     if (TextLength(ctx.systemDir) == 0 || !ctx.monitorFile || ctx.monitorFile[0] == 0) return;
     TextBuffer dllPath = CopyText(ctx.systemDir);
-    Append(dllPath, ctx.monitorFile);
-    if (IsExistingFile(TextOf(dllPath))) {
+    if (Append(dllPath, ctx.monitorFile) && IsExistingFile(TextOf(dllPath))) {
         int kept = RemoveScheduledDeletesOf(TextOf(dllPath));
         if (kept > 0) {
             LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));

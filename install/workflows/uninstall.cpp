@@ -33,6 +33,12 @@ void RemoveProductTray(InstallContext& ctx) {
         return;
     }
     TextBuffer keep = TrayPath(ctx.moduleDir);
+    // Without it, the file to keep cannot be told from an older one: the tray is left alone.
+    if (keep == nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        LogError(ctx, kErrInstallerDirectory, TEXT("Can't stop the tray application: the installer's directory is unknown"));
+        return;
+    }
     RemoveTray(TextOf(keep));
     FreeText(keep);
 }

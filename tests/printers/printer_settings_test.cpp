@@ -283,12 +283,15 @@ TEST_F(PrinterSettingsTest, FailedSubKeyWriteStillRestoresTheRest) {
     EXPECT_EQ(restored->location, u"Floor 1");
     EXPECT_EQ(restored->shareName, u"A");
     EXPECT_EQ(winsim::DefaultPrinter(), u"A");
+    // The SubKey is missing, so the printer's journal entry stays for the next run.
     EXPECT_EQ(LogText(ctx), ExpectedLog({{0, u">AddPrinter(A)"},
                                          {1, u"Let's check our port monitors"},
                                          {1, u"Port monitor is found"},
-                                         {1, u"OK :)"}}));
+                                         {1, u"OK :)"},
+                                         {0, ErrorText(24, u"Can't restore all settings of printer 'A'",
+                                                       u"Access is denied.")}}));
     EXPECT_FALSE(winsim::PrinterExists(u"qgrServer"));
-    EXPECT_EQ(ctx.errorCount, 0);
+    EXPECT_EQ(ctx.errorCount, 1);
 }
 
 // A new printer whose record cannot be read keeps its SubKey, gets nothing else, and still

@@ -102,7 +102,7 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"GetPrinterDataExA", ERROR_ACCESS_DENIED},
         {"SetPrinterDataA", ERROR_ACCESS_DENIED},
         {"SetPrinterDataExA", ERROR_ACCESS_DENIED},
-        {"GetDefaultPrinterW", ERROR_FILE_NOT_FOUND},
+        {"GetDefaultPrinterW", RPC_S_SERVER_UNAVAILABLE},  // ERROR_FILE_NOT_FOUND would mean "no default"
         {"SetDefaultPrinterW", ERROR_INVALID_PRINTER_NAME},
         // event log
         {"RegisterEventSourceW", ERROR_ACCESS_DENIED},

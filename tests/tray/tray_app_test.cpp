@@ -51,10 +51,11 @@ TEST(TrayPathTest, OneDirectoryAboveTheInstaller) {
         {u"C:\\drv\\", u"C:\\qgrtray.exe"},
         {u"C:\\App\\drv", u"C:\\App\\qgrtray.exe"},
         {u"C:/App/drv/", u"C:/App\\qgrtray.exe"},
-        {u"drv\\", u"qgrtray.exe"},
-        {u"\\drv\\", u"qgrtray.exe"},
-        {u"C:", u"qgrtray.exe"},
-        {u"", u"qgrtray.exe"},
+        // No full directory above the installer: no path, never a bare name.
+        {u"drv\\", u""},
+        {u"\\drv\\", u""},
+        {u"C:", u""},
+        {u"", u""},
     };
     for (const auto& [dir, expected] : cases) {
         TextBuffer moduleDir = nullptr;
