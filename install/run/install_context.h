@@ -90,17 +90,15 @@ void ReadSystemDir(InstallContext& ctx);
 // Switches the context to an environment: its file names and its driver directory (logged; error
 // 6 when the spooler does not tell it).
 void SelectEnvironment(InstallContext& ctx, bool x64);
-// The other environment for the guard's lifetime, then the first one again.
-class OtherEnvironment {
-public:
-    explicit OtherEnvironment(InstallContext& ctx) : ctx_(ctx) { SelectEnvironment(ctx_, !ctx_.isX64); }
-    OtherEnvironment(const OtherEnvironment&) = delete;
-    OtherEnvironment& operator=(const OtherEnvironment&) = delete;
-    ~OtherEnvironment() { SelectEnvironment(ctx_, !ctx_.isX64); }
-
-private:
-    InstallContext& ctx_;
-};
+// `step` in the other environment, then the first one again. A function, not a guard: the switch
+// back writes the log and asks the spooler, work that belongs in the run's order of calls, not in
+// whatever unwinds a scope.
+template <typename Step>
+void InOtherEnvironment(InstallContext& ctx, Step step) {
+    SelectEnvironment(ctx, !ctx.isX64);
+    step();
+    SelectEnvironment(ctx, !ctx.isX64);
+}
 void FreePrinterEnumeration(PrinterEnumeration& printers);
 // Releases the entries and their SubKey copies, not the snapshot records they point to.
 void FreeSavedSettings(SavedPrinter* entry);

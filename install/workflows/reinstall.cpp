@@ -70,10 +70,7 @@ void ReInstall(InstallContext& ctx) {
     KeepMonitorDllThroughReboot(ctx);
 
     AddProductDriver(ctx);
-    if (ctx.bothEnvironments) {
-        OtherEnvironment other(ctx);
-        AddProductDriver(ctx);
-    }
+    if (ctx.bothEnvironments) InOtherEnvironment(ctx, [&] { AddProductDriver(ctx); });
 
     RestorePrinterSettings(ctx);
     InstallTray(ctx);

@@ -96,10 +96,7 @@ void UnInstallServer(InstallContext& ctx) {
     DeleteProductMonitor(ctx, monitors);
 
     // The monitor goes only once, in the first environment; the second one loses its driver.
-    {
-        OtherEnvironment other(ctx);
-        DeleteProductDriver(ctx, secondDrivers);
-    }
+    InOtherEnvironment(ctx, [&] { DeleteProductDriver(ctx, secondDrivers); });
 
     if (ctx.pendingDeletes) DeletePendingFiles(ctx);
 

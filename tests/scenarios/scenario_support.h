@@ -22,6 +22,7 @@ inline constexpr char16_t kTrayWindowClass[] = u"qgs::{D83A5C19-2E7F-4B60-9A14-C
 inline constexpr char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr char16_t kTrayValue[] = u"QuillgraphTray";
 inline constexpr char16_t kSettingsKey[] = u"Software\\Corvane Software KFT\\Quillgraph\\Quillgraphs";
+inline constexpr char16_t kJournalKeyPath[] = u"SOFTWARE\\Corvane Software KFT\\Quillgraph\\InstallJournal";
 inline constexpr char16_t kProductDriver[] = u"Quillgraph Server";
 inline constexpr char16_t kProductPort[] = u"QuillgraphServer:";
 

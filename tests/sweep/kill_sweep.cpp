@@ -4,8 +4,9 @@
 // then the same recovery). Double kills end the recovery too, at each of its own points, before
 // one more clean run.
 //
-// Usage: kill_sweep [stride]. With a stride k only every k-th kill point of each list is swept
-// (the first always), for the sanitized build.
+// Usage: kill_sweep [stride [second stride]]. With a stride k only every k-th kill point of each
+// list is swept (the first always); the second stride samples the recovery's own points of the
+// double kills, which grow with the square of the run's length.
 #include <winsim/core.h>
 
 #include <cstdio>
@@ -64,6 +65,7 @@ const std::set<std::string> kReadOnly = {
     "RegisterEventSourceW", "DeregisterEventSource", "CreateMutexA", "WaitForSingleObject", "FindWindowW",
     "GetAsyncKeyState", "IsWindow", "ReleaseMutex", "DialogBoxParamW", "SetWindowTextW", "SetDlgItemTextW",
     "EndDialog", "GetVersionExA", "GetModuleHandleW", "GetProcessWindowStation", "GetUserObjectInformationW",
+    "RegEnumValueW", "LoadLibraryExW", "GetProcAddress",
 };
 
 std::set<std::string> unknownApis;
@@ -104,6 +106,7 @@ std::vector<KillPoint> KillPoints(const std::vector<winsim::Call>& calls, size_t
 struct Sweep {
     Tally tally;
     size_t stride = 1;
+    size_t secondStride = 1;
 };
 
 // The scenario's command killed at `first`; then, when `second` is given, the recovery killed
@@ -160,7 +163,7 @@ void SweepScenario(Sweep& sweep, const Scenario& scenario) {
         const Machine* undone = std::u16string(recovery) == scenario.command ? nullptr : &undoneMachine;
         for (const KillPoint& first : points) {
             auto recoveryCalls = KillAndRecover(sweep, scenario, recovery, first, nullptr, golden, undone);
-            for (const KillPoint& second : KillPoints(recoveryCalls, sweep.stride))
+            for (const KillPoint& second : KillPoints(recoveryCalls, sweep.secondStride))
                 KillAndRecover(sweep, scenario, recovery, first, &second, golden, undone);
         }
     }
@@ -172,6 +175,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines before a crash still show
     Sweep sweep;
     if (argc > 1) sweep.stride = std::max(1, std::atoi(argv[1]));
+    sweep.secondStride = argc > 2 ? std::max(1, std::atoi(argv[2])) : sweep.stride;
     for (const Scenario& scenario : Scenarios())
         if (scenario.kind != Kind::Query) SweepScenario(sweep, scenario);
     for (const auto& api : unknownApis) {

@@ -357,6 +357,14 @@ RunStart ReadStart() {
     RunStart start{ReadBystanders(), HandlesText(), {}};
     for (const auto& p : winsim::Printers())
         if (p.driverName == kProductDriver && !p.pendingDeletion && !p.connection) start.productPrinters.push_back(p.name);
+    // Printers an interrupted run deleted are in the install journal: an install brings them back.
+    const std::string prefix = "\\printer:";
+    for (const std::string& line : winsim::RegTreeLines(HKEY_LOCAL_MACHINE, kJournalKeyPath)) {
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        std::u16string name = winsim::ToU16(line.substr(prefix.size(), line.find('=') - prefix.size()));
+        if (std::find(start.productPrinters.begin(), start.productPrinters.end(), name) == start.productPrinters.end())
+            start.productPrinters.push_back(name);
+    }
     return start;
 }
 

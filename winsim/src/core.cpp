@@ -44,6 +44,9 @@ struct CoreState {
     // Recorded calls still to go before the kill; -1: no kill armed.
     int64_t killIn = -1;
     int processDepth = 0;
+    // Between the end of a killed process and its caller: the C++ unwinding still runs the
+    // installer's destructors, which a dead process never would. Their calls do nothing.
+    bool unwinding = false;
 };
 
 // Thrown at the kill point, caught only by RunProcess.
@@ -125,6 +128,10 @@ void InjectFault(std::string_view api, DWORD error, int times, int skip) {
 void ClearFaults() { State().faults.clear(); }
 
 bool TakeFault(std::string_view api) {
+    if (State().unwinding) {
+        State().lastError = ERROR_INVALID_HANDLE;
+        return true;
+    }
     auto& faults = State().faults;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         if (it->api != api) continue;
@@ -156,8 +163,10 @@ void Trace(std::u16string_view text) {
 
 void RecordCall(std::string_view api, std::u16string_view args) {
     auto& s = State();
+    if (s.unwinding) return;
     if (s.killIn >= 0 && s.processDepth > 0 && s.killIn-- == 0) {
         EndCurrentProcess();
+        s.unwinding = true;
         throw ProcessKilled{};
     }
     Trace(ToU16(api) + u"(" + std::u16string(args) + u")");
@@ -228,6 +237,7 @@ bool RunProcess(const std::function<int()>& body, int* result) {
         return true;
     } catch (const ProcessKilled&) {
         --s.processDepth;
+        s.unwinding = false;
         return false;
     }
 }
