@@ -15,6 +15,7 @@
 #include "services/pending_files.h"
 #include "tray/tray_app.h"
 #include "workflows/init_context.h"
+#include "workflows/product_check.h"
 #include "workflows/reinstall.h"
 #include "workflows/startup_check.h"
 #include "workflows/uninstall.h"
@@ -30,6 +31,7 @@ const int kExitErrors = 100;
 const int kExitRebootPending = 101;
 const int kExitDefaultNotProduct = 102;
 const int kExitDriverRecent = 103;
+const int kExitWhole = 104;
 const int kExitFilesWaiting = 200;
 
 // The help viewer may refuse to close; 100 rounds of 50 ms keep a run from hanging on it.
@@ -107,8 +109,12 @@ bool ShiftHeld() {
 }
 
 // Where no user can see a window (a service, a deployment tool running as SYSTEM) the modal
-// dialog would never be closed and the run would never end. Unknown counts as visible.
+// dialog would never be closed and the run would never end. Session 0 holds services and
+// SYSTEM tasks and no user's desktop, even on a window station that calls itself visible.
+// Unknown counts as visible.
 bool WindowsReachAUser() {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
     HWINSTA station = GetProcessWindowStation();
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;
@@ -132,8 +138,8 @@ int ReportAnotherRun(HWND parent) {
     LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
     SetLastError(WAIT_TIMEOUT);
     LogError(ctx, kErrAnotherRun, TEXT("Another installation is in progress."));
-    ShowLogIfWanted(ctx, parent);
     ReportRunToEventLog(ctx, kExitErrors);
+    ShowLogIfWanted(ctx, parent);
     FreeContext(ctx);
     return kExitErrors;
 }
@@ -145,12 +151,26 @@ int RunInstall(HWND parent) {
     LogPrint(ctx, TEXT(">>0010"));
     ReInstall(ctx);
     DWORD scheduled = ScheduleDeletesAtReboot(ctx);
+    RegisterEventMessages();
     EndRunTurn();
-    ShowLogIfWanted(ctx, parent);
+    // The dialog changes nothing of the outcome: it is reported first.
     int code = ctx.errorCount != 0 ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitInstalled;
     ReportRunToEventLog(ctx, code);
+    ShowLogIfWanted(ctx, parent);
     FreeContext(ctx);
     return code;
+}
+
+// Reads only: no run turn, no log, no dialog, no wait. A warning event names what is missing.
+int RunVerify() {
+    WCHAR heading[64];
+    FormatText(heading, 64, TEXT("Quillgraph %d verify: the product is not whole\r\n"), BuildNumber);
+    TextBuffer text = nullptr;
+    Assign(text, heading);
+    bool whole = CheckProductWhole(text);
+    if (!whole) ReportToEventLog(EVENTLOG_WARNING_TYPE, kExitNo, text);
+    FreeText(text);
+    return whole ? kExitWhole : kExitNo;
 }
 
 int Dispatch(int argc, LPWSTR* argv) {
@@ -166,6 +186,7 @@ int Dispatch(int argc, LPWSTR* argv) {
         if (StartupCheck()) return kExitFilesWaiting;
         return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
     }
+    if (SameTextIgnoringAsciiCase(word, TEXT("verify"))) return RunVerify();
     if (SameTextIgnoringAsciiCase(word, TEXT("un")) || SameTextIgnoringAsciiCase(word, TEXT("uninstall"))) {
         if (!TakeRunTurn()) return ReportAnotherRun(parent);
         CloseHelpWindows();
@@ -231,10 +252,11 @@ bool RunUninstall(HWND parent, DWORD& scheduled) {
     InitContext(ctx, kInitBothEnvironments | kInitStartX64);
     UnInstallWithRestart(ctx);
     scheduled = ScheduleDeletesAtReboot(ctx);
+    UnregisterEventMessages();
     EndRunTurn();
-    ShowLogIfWanted(ctx, parent);
     bool errors = ctx.errorCount != 0;
     ReportRunToEventLog(ctx, errors ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitUninstalled);
+    ShowLogIfWanted(ctx, parent);
     FreeContext(ctx);
     return errors;
 }

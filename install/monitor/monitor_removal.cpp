@@ -11,8 +11,6 @@
 
 namespace {
 
-const int kOldestCompatibleBuild = 2416;
-
 void ParkPrinters(InstallContext& ctx) {
     if (ctx.portPrinters != nullptr) {
         GlobalFree(ctx.portPrinters);
@@ -45,7 +43,7 @@ bool KeepCompatibleMonitor(InstallContext& ctx, LPCWSTR path, bool found) {
         return false;
     }
     int build = path != nullptr ? ReadFileBuild(path) : -1;
-    if (build >= kOldestCompatibleBuild && build <= BuildNumber) {
+    if (IsCompatibleMonitorBuild(build)) {
         LogPrint(ctx, TEXT("Version (%d) is compatible, proceed without uninstall"), build);
         if (found)
             ctx.installMonitor = 0;
@@ -63,6 +61,8 @@ bool KeepCompatibleMonitor(InstallContext& ctx, LPCWSTR path, bool found) {
 }
 
 }  // namespace
+
+bool IsCompatibleMonitorBuild(int build) { return build >= kOldestCompatibleMonitorBuild && build <= BuildNumber; }
 
 int ReadFileBuild(LPCWSTR path) {
     DWORD handle = 0;
