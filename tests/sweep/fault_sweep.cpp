@@ -164,6 +164,7 @@ const Scenario kScenarios[] = {
     {"onChkDrv", u"onChkDrv", Kind::Query, InstalledOnePrinter, 0, false},
     {"def.set", u"def.set", Kind::Query, InstalledOnePrinter, 0, true},
     {"removetray", u"removetray", Kind::Query, InstalledOnePrinter, kTrayMs, false},
+    {"verify", u"verify", Kind::Query, InstalledOnePrinter, 0, false},
 };
 
 void SetUpScenario(const Scenario& scenario) {
@@ -343,6 +344,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"RegSetValueExA", ERROR_ACCESS_DENIED},
         {"RegDeleteValueA", ERROR_ACCESS_DENIED},
         {"RegDeleteValueW", ERROR_ACCESS_DENIED},
+        {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
+        {"RegQueryInfoKeyW", ERROR_ACCESS_DENIED},
         // services
         {"OpenSCManagerW", ERROR_ACCESS_DENIED},
         {"OpenServiceW", ERROR_ACCESS_DENIED},
@@ -381,6 +384,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"PostMessageW", ERROR_ACCESS_DENIED},  // a window of a higher integrity level
         {"GetAsyncKeyState", ERROR_ACCESS_DENIED},
         {"IsWindow", 0},      // answers only yes or no
+        {"GetCurrentProcessId", 0},  // cannot fail
+        {"ProcessIdToSessionId", ERROR_ACCESS_DENIED},
         {"ReleaseMutex", 0},  // fails only for a mutex the caller does not own
     };
     return table;
