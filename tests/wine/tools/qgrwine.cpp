@@ -532,7 +532,7 @@ int DelDriver(int argc, wchar_t** argv) {
 // as Event Viewer renders an event of a source whose message file the module is.
 int Message(int argc, wchar_t** argv) {
   if (argc < 5) return 2;
-  HMODULE module = LoadLibraryExW(argv[2], nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE module = LoadLibraryExW(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!module) {
     Line("message", "load failed " + Num(GetLastError()));
     return 1;
