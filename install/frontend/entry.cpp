@@ -16,6 +16,7 @@
 #include "services/pending_files.h"
 #include "tray/tray_app.h"
 #include "workflows/init_context.h"
+#include "workflows/product_check.h"
 #include "workflows/reinstall.h"
 #include "workflows/startup_check.h"
 #include "workflows/uninstall.h"
@@ -31,6 +32,7 @@ const int kExitErrors = 100;
 const int kExitRebootPending = 101;
 const int kExitDefaultNotProduct = 102;
 const int kExitDriverRecent = 103;
+const int kExitWhole = 104;
 const int kExitFilesWaiting = 200;
 
 // The help viewer may refuse to close; 100 rounds of 50 ms keep a run from hanging on it.
@@ -108,8 +110,12 @@ bool ShiftHeld() {
 }
 
 // Where no user can see a window (a service, a deployment tool running as SYSTEM) the modal
-// dialog would never be closed and the run would never end. Unknown counts as visible.
+// dialog would never be closed and the run would never end. Session 0 holds services and
+// SYSTEM tasks and no user's desktop, even on a window station that calls itself visible.
+// Unknown counts as visible.
 bool WindowsReachAUser() {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
     HWINSTA station = GetProcessWindowStation();
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;
@@ -129,8 +135,8 @@ void ShowLogIfWanted(InstallContext& ctx, HWND parent) {
 
 // The end of an install or uninstall that changed nothing and logged why.
 int EndRefusedRun(InstallContext& ctx, HWND parent) {
-    ShowLogIfWanted(ctx, parent);
     ReportRunToEventLog(ctx, kExitErrors);
+    ShowLogIfWanted(ctx, parent);
     FreeContext(ctx);
     return kExitErrors;
 }
@@ -167,12 +173,26 @@ int RunInstall(HWND parent) {
     LogPrint(ctx, TEXT(">>0010"));
     ReInstall(ctx);
     DWORD scheduled = ScheduleDeletesAtReboot(ctx);
+    RegisterEventMessages();
     EndRunTurn();
-    ShowLogIfWanted(ctx, parent);
+    // The dialog changes nothing of the outcome: it is reported first.
     int code = ctx.errorCount != 0 ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitInstalled;
     ReportRunToEventLog(ctx, code);
+    ShowLogIfWanted(ctx, parent);
     FreeContext(ctx);
     return code;
+}
+
+// Reads only: no run turn, no log, no dialog, no wait. A warning event names what is missing.
+int RunVerify() {
+    WCHAR heading[64];
+    FormatText(heading, 64, TEXT("Quillgraph %d verify: the product is not whole\r\n"), BuildNumber);
+    TextBuffer text = nullptr;
+    Assign(text, heading);
+    bool whole = CheckProductWhole(text);
+    if (!whole) ReportToEventLog(EVENTLOG_WARNING_TYPE, kExitNo, text);
+    FreeText(text);
+    return whole ? kExitWhole : kExitNo;
 }
 
 // `unbound` describes a missing spooler or version function, or is NULL. The queries go on
@@ -190,6 +210,7 @@ int Dispatch(int argc, LPWSTR* argv, const BindFailure* unbound) {
         if (StartupCheck()) return kExitFilesWaiting;
         return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
     }
+    if (SameTextIgnoringAsciiCase(word, TEXT("verify"))) return RunVerify();
     if (SameTextIgnoringAsciiCase(word, TEXT("un")) || SameTextIgnoringAsciiCase(word, TEXT("uninstall"))) {
         if (unbound) return ReportUnbound(parent, *unbound);
         if (!TakeRunTurn()) return ReportAnotherRun(parent);
@@ -259,10 +280,11 @@ bool RunUninstall(HWND parent, DWORD& scheduled) {
     InitContext(ctx, kInitBothEnvironments | kInitStartX64);
     UnInstallWithRestart(ctx);
     scheduled = ScheduleDeletesAtReboot(ctx);
+    UnregisterEventMessages();
     EndRunTurn();
-    ShowLogIfWanted(ctx, parent);
     bool errors = ctx.errorCount != 0;
     ReportRunToEventLog(ctx, errors ? kExitErrors : scheduled > 0 ? kExitRebootPending : kExitUninstalled);
+    ShowLogIfWanted(ctx, parent);
     FreeContext(ctx);
     return errors;
 }

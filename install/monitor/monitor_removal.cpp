@@ -13,8 +13,6 @@
 
 namespace {
 
-const int kOldestCompatibleBuild = 2416;
-
 // Moves every printer on the product's port to "file:" so that the port is no longer in use; a
 // printer the journal cannot keep is not moved. Printers parked before (by the journal's replay)
 // stay on the list.
@@ -58,7 +56,7 @@ bool KeepCompatibleMonitor(InstallContext& ctx, LPCWSTR path, bool found) {
         return false;
     }
     int build = path != nullptr ? ReadFileBuild(path) : -1;
-    if (build >= kOldestCompatibleBuild && build <= BuildNumber) {
+    if (IsCompatibleMonitorBuild(build)) {
         LogPrint(ctx, TEXT("Version (%d) is compatible, proceed without uninstall"), build);
         if (found)
             ctx.installMonitor = 0;
@@ -76,6 +74,8 @@ bool KeepCompatibleMonitor(InstallContext& ctx, LPCWSTR path, bool found) {
 }
 
 }  // namespace
+
+bool IsCompatibleMonitorBuild(int build) { return build >= kOldestCompatibleMonitorBuild && build <= BuildNumber; }
 
 int ReadFileBuild(LPCWSTR path) {
     DWORD handle = 0;

@@ -13,5 +13,8 @@ struct InstallContext;
 void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors);
 // The fourth part of the file's product version, or -1.
 int ReadFileBuild(LPCWSTR path);
+// A monitor DLL of builds 2416 to this installer's works with this driver.
+const int kOldestCompatibleMonitorBuild = 2416;
+bool IsCompatibleMonitorBuild(int build);
 // DeleteMonitorW of the product's monitor; the last error of the refusal stays.
 bool TryDeleteMonitor(LPCWSTR environment);

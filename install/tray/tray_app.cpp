@@ -4,12 +4,13 @@
 #include "run/install_context.h"
 #include "run/owned.h"
 #include "run/text_compare.h"
+#include "run/two_call_query.h"
 
 namespace {
 
 const CHAR kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const CHAR kRunValueA[] = "QuillgraphTray";
-const WCHAR kRunValueW[] = TEXT("QuillgraphTray");
+const LPCWSTR kRunValueW = kTrayAutostartValue;
 const CHAR kTrayMutex[] = "{6E2D41B7-9C3A-4F85-B1D0-7A5E92C3F416}";
 const WCHAR kTrayWindowClass[] = TEXT("qgs::{D83A5C19-2E7F-4B60-9A14-C5F0E7B2318D}");
 const UINT kQuitMessage = WM_USER + 2;
@@ -91,6 +92,23 @@ TextBuffer TrayPath(const TextBuffer& moduleDir) {
                  Append(path, kTrayFileName);
     // A bare name would be looked for in the current directory and on the search path.
     if (!whole || !IsFullPath(TextOf(path))) FreeText(path);
+    return path;
+}
+
+TextBuffer ReadTrayAutostart() {
+    OwnedKey runKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_QUERY_VALUE, runKey.put()) != ERROR_SUCCESS) return nullptr;
+    OwnedGlobal<BYTE> block;
+    DWORD size = 0;
+    DWORD type = REG_NONE;
+    if (QueryValueTwice(runKey.get(), kRunValueW, block, size, &type) != ERROR_SUCCESS || !block || type != REG_SZ)
+        return nullptr;
+    const WCHAR* units = reinterpret_cast<const WCHAR*>(block.get());
+    DWORD length = 0;
+    while (length < size / sizeof(WCHAR) && units[length] != 0) ++length;
+    TextBuffer path = nullptr;
+    Resize(path, length);
+    for (DWORD i = 0; path != nullptr && i < length; ++i) path->text[i] = units[i];
     return path;
 }
 

@@ -76,6 +76,10 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"RegDeleteValueA", ERROR_ACCESS_DENIED},
         {"RegDeleteValueW", ERROR_ACCESS_DENIED},
         {"RegFlushKey", ERROR_ACCESS_DENIED},
+        {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
+        {"RegQueryInfoKeyW", ERROR_ACCESS_DENIED},
+        {"GetCurrentProcessId", 0},  // cannot fail
+        {"ProcessIdToSessionId", ERROR_ACCESS_DENIED},
         {"RegEnumValueW", ERROR_ACCESS_DENIED},
         // services
         {"OpenSCManagerW", ERROR_ACCESS_DENIED},

@@ -284,6 +284,7 @@ const std::vector<Scenario>& Scenarios() {
         {"onChkDrv", u"onChkDrv", Kind::Query, InstalledOnePrinter, 0, false},
         {"def.set", u"def.set", Kind::Query, InstalledOnePrinter, 0, true},
         {"removetray", u"removetray", Kind::Query, InstalledOnePrinter, kTrayMs, false},
+        {"verify", u"verify", Kind::Query, InstalledOnePrinter, 0, false},
     };
     return scenarios;
 }

@@ -310,6 +310,52 @@ scenario_tray_contract() {
   qgr_end
 }
 
+# "verify" after a fresh install (104, no event), with the x86 driver gone and after an uninstall
+# (3, one warning event); it leaves the state as it found it. The install registers the event
+# source with install.exe's message table, which renders an event's text alone; the uninstall
+# removes the registration.
+scenario_verify() {
+  qgr_begin verify shim || return 1
+  local src='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Quillgraph Installer' id
+  qgr_install first in
+  expect_exit 1
+  qgr_wait_tray
+  qgr_inspect before
+  qgr_install whole verify
+  expect_exit 104
+  expect_no_dialog
+  expect_no_match "$QGR_SCEN_DIR/whole.run" 'ReportEvent' "no event when whole"
+  qgr_inspect after_whole
+  expect_eq "state changed by verify" "" "$(diff "$QGR_SCEN_DIR/before.state.txt" "$QGR_STATE")"
+  qgr_wine 60 "$QGR_SCEN_DIR/source.reg" reg query "$src"
+  expect_match "$QGR_SCEN_DIR/source.reg" "EventMessageFile +REG_SZ +C:\\\\Program Files\\\\Quillgraph\\\\drv\\\\install\\.exe" "message file registered"
+  expect_match "$QGR_SCEN_DIR/source.reg" 'TypesSupported +REG_DWORD +0x7' "types supported"
+  for id in 1 2 3 100 101; do
+    qgr_tool "$QGR_SCEN_DIR/message$id.log" message "$QGR_INSTALLER_WIN" $id "the run's log"
+    expect_line <(tr -d '\r' <"$QGR_SCEN_DIR/message$id.log") "message=[the run's log]"
+  done
+  qgr_tool "$QGR_SCEN_DIR/deldriver.log" deldriver 'Windows NT x86' 'Quillgraph Server'
+  expect_line <(tr -d '\r' <"$QGR_SCEN_DIR/deldriver.log") 'deldriver=ok'
+  qgr_inspect nox86
+  qgr_install partial verify
+  expect_exit 3
+  expect_no_dialog
+  qgr_gap "Wine keeps no event log; its trace of the event log calls stands in for the entry"
+  qgr_eventlog partial >"$QGR_SCEN_DIR/partial.events"
+  expect_eq "event log calls of partial" "register=Quillgraph Installer|report=type 0002 id 00000003|text.warn=Quillgraph 2430 verify: the product is not whole|deregister" \
+    "$(paste -sd'|' "$QGR_SCEN_DIR/partial.events")"
+  expect_match "$QGR_SCEN_DIR/partial.run" 'Windows NT x86\) not installed' "the event names the x86 driver"
+  qgr_inspect after_partial
+  expect_eq "state changed by verify" "" "$(diff "$QGR_SCEN_DIR/nox86.state.txt" "$QGR_STATE")"
+  qgr_install remove un
+  expect_exit 2
+  qgr_wine 60 "$QGR_SCEN_DIR/source_after.reg" reg query "$src"
+  expect_no_match "$QGR_SCEN_DIR/source_after.reg" 'EventMessageFile' "registration removed"
+  qgr_install gone verify
+  expect_exit 3
+  qgr_end
+}
+
 # install.exe unchanged: the install and uninstall meet Wine's gaps, and the tests say which.
 scenario_plain_install_uninstall() {
   qgr_begin plain_install_uninstall plain || return 1
@@ -393,4 +439,4 @@ scenario_planted_dlls() {
   qgr_end
 }
 
-QGR_SCENARIOS="fresh_install reinstall uninstall removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"
+QGR_SCENARIOS="fresh_install reinstall uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"

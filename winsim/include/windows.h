@@ -144,6 +144,7 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_HANDLE_DISK_FULL 39L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_NOACCESS 998L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
@@ -381,6 +382,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSTARTUPINFOW lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 LPWSTR WINAPI GetCommandLineW(void);
+DWORD WINAPI GetCurrentProcessId(void);
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId);
 
 // event log (advapi32)
 #define EVENTLOG_SUCCESS 0x0000

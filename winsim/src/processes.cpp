@@ -49,6 +49,7 @@ struct ProcState {
     std::vector<ProcessStart> starts;
     std::map<DWORD, Process> processes;
     DWORD nextPid = 1000;
+    DWORD session = 1;
     std::map<uint64_t, Mutex> mutexes;
     uint64_t nextMutex = 1;
 };
@@ -342,6 +343,8 @@ bool ProcessReleaseMutex(DWORD pid, std::string_view name) {
 
 bool MutexExists(std::string_view name) { return FindMutex(name) != nullptr; }
 
+void SetSessionId(DWORD session) { S().session = session; }
+
 DWORD MutexOwner(std::string_view name) {
     Mutex* m = FindMutex(name);
     return m ? m->owner : 0;
@@ -352,6 +355,28 @@ DWORD MutexOwner(std::string_view name) {
 using namespace winsim;
 
 extern "C" {
+
+DWORD WINAPI GetCurrentProcessId(void) {
+    RecordCall("GetCurrentProcessId");
+    return kCurrentProcess;
+}
+
+// Every simulated process runs in the session of the code under test; an id that names no
+// process (running or ended, its id not yet reused) is an invalid parameter.
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
+    RecordCall("ProcessIdToSessionId", user::Dec(dwProcessId));
+    if (TakeFault("ProcessIdToSessionId")) return FALSE;
+    if (!pSessionId) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (dwProcessId != kCurrentProcess && S().processes.count(dwProcessId) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pSessionId = S().session;
+    return TRUE;
+}
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
     std::string name = lpName ? lpName : "";

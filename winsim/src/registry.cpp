@@ -4,6 +4,7 @@
 #include <winsim/files.h>
 #include <winsim/registry.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -519,6 +520,61 @@ LSTATUS WINAPI RegFlushKey(HKEY hKey) {
     if (LSTATUS fault = 0; RegFault("RegFlushKey", &fault)) return fault;
     OpenKey k;
     return Resolve(hKey, &k) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// Deletes a key without subkeys and its values; the handle's own rights do not matter.
+LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    RecordCall("RegDeleteKeyW", Describe(hKey, kernel::FromW(lpSubKey)));
+    if (LSTATUS fault = 0; RegFault("RegDeleteKeyW", &fault)) return fault;
+    OpenKey parent;
+    if (!Resolve(hKey, &parent)) return Done(ERROR_INVALID_HANDLE);
+    if (!lpSubKey) return Done(ERROR_INVALID_PARAMETER);
+    std::vector<std::u16string> path = parent.path;
+    for (auto& p : Split(lpSubKey)) path.push_back(p);
+    if (path.empty()) return Done(ERROR_ACCESS_DENIED);  // a predefined root key stays
+    std::u16string name = path.back();
+    path.pop_back();
+    Key* container = Walk(parent.root, path, false);
+    if (!container) return Done(ERROR_FILE_NOT_FOUND);
+    auto it = container->subkeys.find(name);
+    if (it == container->subkeys.end()) return Done(ERROR_FILE_NOT_FOUND);
+    if (!it->second->subkeys.empty()) return Done(ERROR_ACCESS_DENIED);
+    container->subkeys.erase(it);
+    return ERROR_SUCCESS;
+}
+
+// Counts and longest names of a key: subkeys and value names in characters without the
+// terminator, value data in bytes. Keys here have no class and no stored security descriptor.
+LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    RecordCall("RegQueryInfoKeyW", Describe(hKey));
+    if (LSTATUS fault = 0; RegFault("RegQueryInfoKeyW", &fault)) return fault;
+    if (lpReserved || (lpClass && !lpcchClass)) return Done(ERROR_INVALID_PARAMETER);
+    LSTATUS status = ERROR_SUCCESS;
+    Key* key = KeyFor(hKey, KEY_QUERY_VALUE, &status);
+    if (!key) return Done(status);
+    if (lpClass) {
+        if (*lpcchClass == 0) return Done(ERROR_MORE_DATA);
+        lpClass[0] = 0;
+    }
+    if (lpcchClass) *lpcchClass = 0;
+    DWORD longestSubKey = 0, longestName = 0, longestData = 0;
+    for (auto& [name, sub] : key->subkeys) longestSubKey = std::max(longestSubKey, static_cast<DWORD>(name.size()));
+    for (auto& v : key->values) {
+        longestName = std::max(longestName, static_cast<DWORD>(v.name.size()));
+        longestData = std::max(longestData, static_cast<DWORD>(v.bytes.size()));
+    }
+    if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = longestSubKey;
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
+    if (lpcValues) *lpcValues = static_cast<DWORD>(key->values.size());
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = longestName;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = longestData;
+    if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+    if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{};
+    return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -519,6 +520,32 @@ int Version(int argc, wchar_t** argv) {
   return 0;
 }
 
+// deldriver <environment> <driver>: removes a driver registration (flag 0: Wine refuses others).
+int DelDriver(int argc, wchar_t** argv) {
+  if (argc < 4) return 2;
+  BOOL ok = DeletePrinterDriverExW(nullptr, argv[2], argv[3], 0, 0);
+  Line("deldriver", ok ? std::string("ok") : "failed " + Num(GetLastError()));
+  return ok ? 0 : 1;
+}
+
+// message <module> <id> <insert>: the module's message <id> formatted with one insertion string,
+// as Event Viewer renders an event of a source whose message file the module is.
+int Message(int argc, wchar_t** argv) {
+  if (argc < 5) return 2;
+  HMODULE module = LoadLibraryExW(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) {
+    Line("message", "load failed " + Num(GetLastError()));
+    return 1;
+  }
+  wchar_t text[256] = {};
+  DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(argv[4])};
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                           static_cast<DWORD>(_wtoi(argv[3])), 0, text, 256, reinterpret_cast<va_list*>(inserts));
+  Line("message", n ? "[" + Utf8(text) + "]" : "failed " + Num(GetLastError()));
+  FreeLibrary(module);
+  return n ? 0 : 1;
+}
+
 // print <printer> <text>: one RAW job through the spooler.
 int Print(int argc, wchar_t** argv) {
   if (argc < 4) return 2;
@@ -591,6 +618,8 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"load") return Load(argc, argv);
   if (cmd == L"version") return Version(argc, argv);
   if (cmd == L"print") return Print(argc, argv);
+  if (cmd == L"deldriver") return DelDriver(argc, argv);
+  if (cmd == L"message") return Message(argc, argv);
   if (cmd == L"focus") return Focus(argc, argv);
   Line("error", "unknown subcommand " + Utf8(cmd));
   return 2;

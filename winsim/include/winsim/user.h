@@ -209,6 +209,9 @@ void SetKeyDown(int vk, bool down = true);
 // Whether the process's window station is the interactive one (WSF_VISIBLE); default true. A
 // service or a deployment tool running as SYSTEM sees false: its windows reach no user.
 void SetWindowStationVisible(bool visible);
+// The Remote Desktop Services session of the code under test and of the programs it starts;
+// default 1 (the first user's). Services and SYSTEM tasks run in session 0.
+void SetSessionId(DWORD session);
 // What GetCommandLineW returns; default: the default module path in quotes.
 void SetCommandLine(std::u16string commandLine);
 // What GetVersionExA reports. Default: an application without a compatibility manifest on
