@@ -122,6 +122,33 @@ scenario_reinstall() {
   qgr_end
 }
 
+# A reinstall whose driver is refused (as a policy that blocks third-party drivers refuses it)
+# deletes the printers it cannot add back; the install journal brings them back on the next run.
+scenario_journal() {
+  qgr_begin journal shim || return 1
+  qgr_install first in
+  expect_exit 1
+  qgr_wait_tray
+  qgr_tool "$QGR_SCEN_DIR/seed-a.log" seed "Quillgraph A" s1 "first comment" "room 1" default
+  qgr_tool "$QGR_SCEN_DIR/seed-b.log" seed "Quillgraph B" s2 "second comment" "room 2"
+  QGR_REFUSE_DRIVERS=1 qgr_install refused in
+  expect_exit 100
+  qgr_install again in
+  expect_exit 1
+  qgr_inspect after
+  expect_line "$QGR_STATE" 'printers=2'
+  expect_line "$QGR_STATE" 'printer=Quillgraph A|port=QuillgraphServer:|driver=Quillgraph Server|comment=first comment|location=room 1|share=Quillgraph A|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=Quillgraph B|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'subkey=Quillgraph A|plain=s1|dsuser=s1'
+  expect_line "$QGR_STATE" 'subkey=Quillgraph B|plain=s2|dsuser=s2'
+  expect_line "$QGR_STATE" 'default=Quillgraph A'
+  expect_line "$QGR_STATE" 'settings=s1|deleted=0'
+  expect_line "$QGR_STATE" 'settings=s2|deleted=0'
+  qgr_install whole verify
+  expect_exit 104
+  qgr_end
+}
+
 scenario_uninstall() {
   qgr_begin uninstall shim || return 1
   qgr_install first in
@@ -439,4 +466,4 @@ scenario_planted_dlls() {
   qgr_end
 }
 
-QGR_SCENARIOS="fresh_install reinstall uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"
+QGR_SCENARIOS="fresh_install reinstall journal uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"

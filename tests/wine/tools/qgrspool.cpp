@@ -152,12 +152,20 @@ BOOL WINAPI Shim_SetPrinterW(HANDLE printer, DWORD level, LPBYTE info, DWORD com
   return TRUE;
 }
 
+// With QGR_REFUSE_DRIVERS set, what a policy that blocks third-party printer drivers answers.
+BOOL WINAPI Shim_AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags) {
+  if (GetEnvironmentVariableW(L"QGR_REFUSE_DRIVERS", nullptr, 0) != 0) {
+    SetLastError(3014);  // ERROR_PRINTER_DRIVER_BLOCKED
+    return FALSE;
+  }
+  return AddPrinterDriverExW(server, level, info, flags);
+}
+
 // Plain pass-through for everything else the installer imports.
 #define PASS(ret, name, params, args) \
   ret WINAPI Shim_##name params { return name args; }
 
 PASS(BOOL, AddMonitorW, (LPWSTR a, DWORD b, LPBYTE c), (a, b, c))
-PASS(BOOL, AddPrinterDriverExW, (LPWSTR a, DWORD b, LPBYTE c, DWORD d), (a, b, c, d))
 PASS(BOOL, ClosePrinter, (HANDLE a), (a))
 PASS(BOOL, DeletePrinter, (HANDLE a), (a))
 PASS(BOOL, EnumMonitorsW, (LPWSTR a, DWORD b, LPBYTE c, DWORD d, LPDWORD e, LPDWORD f), (a, b, c, d, e, f))
