@@ -148,27 +148,7 @@ void FreePrinterEnumeration(PrinterEnumeration& printers) {
     printers.printerCount = 0;
 }
 
-void ClearContext(InstallContext& ctx) {
-    ctx.moduleDir = nullptr;
-    ctx.systemDir = nullptr;
-    ctx.log = nullptr;
-    ctx.driverDir = nullptr;
-    ctx.environment = nullptr;
-    ctx.monitorFile = nullptr;
-    ctx.driverFile = nullptr;
-    ctx.helpFile = nullptr;
-    ctx.uiFile = nullptr;
-    ctx.isX64 = 0;
-    ctx.pendingDeletes = nullptr;
-    ctx.savedSettings = nullptr;
-    ctx.printerEnum.printers = nullptr;
-    ctx.printerEnum.printerCount = 0;
-    ctx.errorCount = 0;
-    ctx.logIndent = 0;
-    ctx.portPrinters = nullptr;
-    ctx.journal = nullptr;
-    ctx.defaultPrinterError = 0;
-}
+void ClearContext(InstallContext& ctx) { ctx = InstallContext{}; }
 
 void FreeJournal(JournalEntry* entries) {
     while (entries != nullptr) {
