@@ -110,6 +110,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"DeregisterEventSource", 0},  // a close
         // processes and windows
         {"CreateMutexA", ERROR_ACCESS_DENIED},
+        {"OpenMutexA", ERROR_FILE_NOT_FOUND},  // the holder closed it in between
+        {"ConvertStringSecurityDescriptorToSecurityDescriptorA", ERROR_NOT_ENOUGH_MEMORY},
         {"WaitForSingleObject", ERROR_INVALID_HANDLE},
         {"CreateProcessW", ERROR_ACCESS_DENIED},
         {"FindWindowW", ERROR_ACCESS_DENIED},

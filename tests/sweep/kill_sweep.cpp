@@ -61,7 +61,8 @@ const std::set<std::string> kReadOnly = {
     "RegOpenKeyExW", "RegQueryValueExW", "RegQueryValueExA", "OpenSCManagerW", "OpenServiceW", "QueryServiceStatus",
     "EnumMonitorsW", "EnumPrinterDriversW", "EnumPrintersW", "GetPrinterDriverDirectoryW", "GetPrinterDriverW",
     "OpenPrinterW", "GetPrinterW", "GetPrinterDataA", "GetPrinterDataExA", "GetDefaultPrinterW",
-    "RegisterEventSourceW", "DeregisterEventSource", "CreateMutexA", "WaitForSingleObject", "FindWindowW",
+    "RegisterEventSourceW", "DeregisterEventSource", "CreateMutexA", "OpenMutexA",
+    "ConvertStringSecurityDescriptorToSecurityDescriptorA", "WaitForSingleObject", "FindWindowW",
     "GetAsyncKeyState", "IsWindow", "ReleaseMutex", "DialogBoxParamW", "SetWindowTextW", "SetDlgItemTextW",
     "EndDialog", "GetVersionExA", "GetModuleHandleW", "GetProcessWindowStation", "GetUserObjectInformationW",
 };

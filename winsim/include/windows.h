@@ -22,6 +22,7 @@ typedef uint32_t DWORD;
 typedef uint64_t DWORDLONG;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef int16_t SHORT;
 typedef uint16_t USHORT;
 typedef int INT;
@@ -373,6 +374,9 @@ typedef struct _OSVERSIONINFOA {
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
 BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+#define MUTEX_MODIFY_STATE 0x0001
+#define MUTEX_ALL_ACCESS 0x001F0001L
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
