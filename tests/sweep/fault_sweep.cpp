@@ -58,6 +58,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"DeleteFileW", ERROR_ACCESS_DENIED},
         {"MoveFileExW", ERROR_ACCESS_DENIED},
         {"GetFileAttributesW", ERROR_ACCESS_DENIED},
+        {"GetFullPathNameW", ERROR_INVALID_NAME},
+        {"GetLongPathNameW", ERROR_ACCESS_DENIED},
         {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY},
         {"GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY},
         {"LoadLibraryExW", ERROR_MOD_NOT_FOUND},
