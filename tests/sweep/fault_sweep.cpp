@@ -192,11 +192,10 @@ bool RunOnce(Tally& tally, const Scenario& scenario, const Machine& golden, cons
     // The next clean install repairs whatever the faulted run left, and harms no more. What the
     // faulted run changed of a bystander is reported above, not again here.
     RunStart next = ReadStart();
-    uint64_t waited = winsim::TotalSlept();
     RunCommand(u"in", &exitCode, [&] {
         if (exitCode != 1 && exitCode != 101)
             Violation(tally, scenario.name, fault, "recovery: install exited " + std::to_string(exitCode));
-        CheckRun(tally, scenario, Kind::Install, exitCode, next, waited + kInstallMaxWaitMs, false, fault, "recovery");
+        CheckRun(tally, scenario, Kind::Install, exitCode, next, kInstallMaxWaitMs, false, fault, "recovery");
     });
     ++tally.runs;
     std::vector<std::string> differences = Differences(ReadMachine(), golden, undone);
