@@ -43,11 +43,9 @@ struct CoreState {
     uintptr_t nextHandle = 0x1000;
     // Recorded calls still to go before the kill; -1: no kill armed.
     int64_t killIn = -1;
+    bool dying = false;  // between the kill point and RunProcess: the unwinding changes nothing
     int processDepth = 0;
 };
-
-// Thrown at the kill point, caught only by RunProcess.
-struct ProcessKilled {};
 
 CoreState& State() {
     static CoreState state;
@@ -125,6 +123,10 @@ void InjectFault(std::string_view api, DWORD error, int times, int skip) {
 void ClearFaults() { State().faults.clear(); }
 
 bool TakeFault(std::string_view api) {
+    if (State().dying) {
+        State().lastError = ERROR_PROCESS_ABORTED;
+        return true;
+    }
     auto& faults = State().faults;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         if (it->api != api) continue;
@@ -156,9 +158,10 @@ void Trace(std::u16string_view text) {
 
 void RecordCall(std::string_view api, std::u16string_view args) {
     auto& s = State();
+    if (s.dying) return;
     if (s.killIn >= 0 && s.processDepth > 0 && s.killIn-- == 0) {
-        EndCurrentProcess();
-        throw ProcessKilled{};
+        s.dying = true;  // this call and every later one fail (TakeFault) and are not recorded
+        return;
     }
     Trace(ToU16(api) + u"(" + std::u16string(args) + u")");
     State().calls.push_back(Call{std::string(api), std::u16string(args)});
@@ -220,16 +223,17 @@ void KillBeforeCall(size_t n) { State().killIn = static_cast<int64_t>(n); }
 bool RunProcess(const std::function<int()>& body, int* result) {
     auto& s = State();
     ++s.processDepth;
-    try {
-        int r = body();
-        --s.processDepth;
-        s.killIn = -1;
-        if (result) *result = r;
-        return true;
-    } catch (const ProcessKilled&) {
-        --s.processDepth;
+    int r = body();
+    --s.processDepth;
+    s.killIn = -1;
+    if (s.dying) {
+        // Only now: what ran on after the kill point changed nothing and used memory still its own.
+        s.dying = false;
+        EndCurrentProcess();
         return false;
     }
+    if (result) *result = r;
+    return true;
 }
 
 void EndCurrentProcess() {
@@ -352,6 +356,7 @@ void WINAPI SetLastError(DWORD dwErrCode) { State().lastError = dwErrCode; }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
     RecordCall("Sleep", ToU16(std::to_string(dwMilliseconds)));
+    if (State().dying) return;  // a killed process does not wait
     State().slept += dwMilliseconds;
     AdvanceClock(dwMilliseconds);
 }
