@@ -5,7 +5,9 @@
 #include <winsim/core.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -125,6 +127,35 @@ const std::map<std::string, DWORD>& FaultTable() {
     return table;
 }
 
+// Further errors the documentation gives for situations the installer handles, each tried once
+// at the first and at the second call of the API (the second call of a size query and its read).
+const std::map<std::string, std::vector<DWORD>>& ErrorVariants() {
+    static const std::map<std::string, std::vector<DWORD>> table = {
+        {"RegQueryValueExW", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"RegQueryValueExA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"RegOpenKeyExA", {ERROR_FILE_NOT_FOUND}},
+        {"EnumPrintersW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"EnumMonitorsW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"EnumPrinterDriversW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"GetPrinterW", {ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PRINTER_NAME}},
+        {"GetPrinterDriverW", {ERROR_INSUFFICIENT_BUFFER, ERROR_UNKNOWN_PRINTER_DRIVER}},
+        {"GetPrinterDataExA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"GetPrinterDataA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"OpenPrinterW", {ERROR_INVALID_PRINTER_NAME}},
+        {"AddPrinterW", {ERROR_PRINTER_ALREADY_EXISTS}},
+        {"GetDefaultPrinterW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"CreateFileW", {ERROR_SHARING_VIOLATION, ERROR_FILE_NOT_FOUND}},
+        {"DeleteFileW", {ERROR_SHARING_VIOLATION, ERROR_FILE_NOT_FOUND}},
+        {"WriteFile", {ERROR_DISK_FULL}},
+        {"MoveFileExW", {ERROR_SHARING_VIOLATION}},
+        {"OpenServiceW", {ERROR_SERVICE_DOES_NOT_EXIST}},
+        {"ControlService", {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ERROR_DEPENDENT_SERVICES_RUNNING}},
+        {"StartServiceW", {ERROR_SERVICE_ALREADY_RUNNING}},
+        {"OpenMutexA", {ERROR_ACCESS_DENIED}},
+    };
+    return table;
+}
+
 // ---- the sweep ---------------------------------------------------------------------------
 
 struct Fault {
@@ -205,10 +236,14 @@ bool RunOnce(Tally& tally, const Scenario& scenario, const Machine& golden, cons
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines before a crash still show
     Tally tally;
     std::set<std::string> unknown;
+    // Fault pairs per scenario (the sanitizer build samples fewer).
+    const int pairsPerScenario = argc > 1 ? std::atoi(argv[1]) : 250;
+    std::mt19937 rng(17);
+    int variantRuns = 0, pairRuns = 0;
     for (const Scenario& scenario : Scenarios()) {
         Machine golden = GoldenMachine(scenario, scenario.command, u"in");
         // A command other than the install: the install that follows does not redo it.
@@ -219,6 +254,7 @@ int main() {
         RunCommand(scenario.command, &exitCode);
         std::vector<winsim::Call> calls = winsim::Calls();
         RunOnce(tally, scenario, golden, undone, {});
+        std::vector<Fault> points;
         std::map<std::string, size_t> seen;
         for (const winsim::Call& call : calls) {
             size_t skip = seen[call.api]++;
@@ -233,13 +269,32 @@ int main() {
             // which needs memory of its own: once more with that request failing too.
             if (RunOnce(tally, scenario, golden, undone, {fault}))
                 RunOnce(tally, scenario, golden, undone, {fault, Fault{"FormatMessageW", 0, ERROR_NOT_ENOUGH_MEMORY, u""}});
+            auto variants = ErrorVariants().find(call.api);
+            if (variants != ErrorVariants().end() && skip < 2) {
+                for (DWORD error : variants->second) {
+                    RunOnce(tally, scenario, golden, undone, {Fault{call.api, skip, error, call.args}});
+                    ++variantRuns;
+                }
+            }
+            if (entry->second != 0) points.push_back(fault);
+        }
+        // Second faults: a sample of pairs, the second on a later call of the same run, so that
+        // retries and recovery paths meet a fault too. The same seed gives the same sample.
+        for (int pair = 0; pair < pairsPerScenario && points.size() >= 2; ++pair) {
+            size_t first = rng() % (points.size() - 1);
+            size_t second = first + 1 + rng() % (points.size() - first - 1);
+            Fault a = points[first], b = points[second];
+            // A second fault in the same API counts its calls after the first one's.
+            if (b.api == a.api) b.skip -= a.skip + 1;
+            RunOnce(tally, scenario, golden, undone, {a, b});
+            ++pairRuns;
         }
     }
     for (const auto& api : unknown) {
         ++tally.violations;
         std::printf("violation: %s has no entry in the fault table\n", api.c_str());
     }
-    std::printf("fault sweep: %d runs, %d faulted calls, %d violations\n", tally.runs, tally.points,
-                tally.violations);
+    std::printf("fault sweep: %d runs, %d faulted calls (%d error variants, %d pairs), %d violations\n",
+                tally.runs, tally.points, variantRuns, pairRuns, tally.violations);
     return tally.violations == 0 ? 0 : 1;
 }
