@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <sddl.h>
 
 #include "frontend/event_report.h"
 #include "frontend/log_dialog.h"
@@ -47,14 +48,33 @@ const CHAR kRunMutex[] = "Global\\Quillgraph.Install.Run";
 // copies of up to 10 s, monitor registration 0.2 s: about 321 s.
 const DWORD kRunTurnWaitMs = 330000;
 
+// onInit runs before an install and must not keep it waiting long: without the turn it only reads.
+const DWORD kInitTurnWaitMs = 30000;
+
 HANDLE g_runTurn = NULL;
+
+// SYSTEM (a deployment agent) and administrators (a user's double click) must both be able to
+// wait on the mutex whoever created it; the default security gives the other one no more than
+// SYNCHRONIZE, or nothing.
+HANDLE CreateRunMutex() {
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                              &descriptor, NULL))
+        descriptor = NULL;  // default security: the same account still serializes
+    OwnedLocal<void> owned(descriptor);
+    SECURITY_ATTRIBUTES attributes = {static_cast<DWORD>(sizeof(attributes)), descriptor, FALSE};
+    HANDLE mutex = CreateMutexA(descriptor ? &attributes : NULL, FALSE, kRunMutex);
+    // Created by an account whose security lets us only wait: waiting is all a turn needs.
+    if (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED) mutex = OpenMutexA(SYNCHRONIZE, FALSE, kRunMutex);
+    return mutex;
+}
 
 // False only when another run kept the turn for the whole wait. A mutex that cannot be made
 // or waited on serializes nothing, and the run goes on as it always did.
-bool TakeRunTurn() {
-    OwnedHandle mutex(CreateMutexA(NULL, FALSE, kRunMutex));
+bool TakeRunTurn(DWORD waitMs = kRunTurnWaitMs) {
+    OwnedHandle mutex(CreateRunMutex());
     if (!mutex) return true;
-    DWORD wait = WaitForSingleObject(mutex.get(), kRunTurnWaitMs);
+    DWORD wait = WaitForSingleObject(mutex.get(), waitMs);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {  // abandoned: the holder died
         g_runTurn = mutex.release();
         return true;
@@ -207,7 +227,9 @@ int Dispatch(int argc, LPWSTR* argv, const BindFailure* unbound) {
         return CheckDriver() ? kExitDriverRecent : kExitNo;
     }
     if (SameTextIgnoringAsciiCase(word, TEXT("onInit"))) {
-        if (StartupCheck()) return kExitFilesWaiting;
+        // Its deletions and spooler restarts must not land in the middle of another run.
+        if (StartupCheck(TakeRunTurn(kInitTurnWaitMs))) return kExitFilesWaiting;
+        EndRunTurn();
         return CheckDefaultPrinter() ? kExitDefaultNotProduct : kExitNo;
     }
     if (SameTextIgnoringAsciiCase(word, TEXT("verify"))) return RunVerify();

@@ -18,7 +18,9 @@ const int kOldestGoodDriverBuild = 2416;
 // Index of the first product printer in enumeration order, or -1.
 int FirstProductPrinter(const PrinterEnumeration& printers) {
     for (DWORD i = 0; printers.printers != nullptr && i < printers.printerCount; ++i) {
-        if (IsProductPrinter(printers.printers[i])) return static_cast<int>(i);
+        // A connection is another machine's printer: never made the default, never its driver asked.
+        if (IsProductPrinter(printers.printers[i]) && !IsPrinterConnection(printers.printers[i]))
+            return static_cast<int>(i);
     }
     return -1;
 }

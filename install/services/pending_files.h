@@ -31,6 +31,9 @@ void FreePendingRenames(PendingRenameTable& table);
 // Drops from the platform's reboot-time operations every scheduled deletion (empty destination)
 // whose source is `path` (NT prefix removed, case of A-Z ignored); every other pair and the rest
 // of the value stay byte for byte, and a value left without operations is removed. Returns the
-// number of deletions dropped, or -1 when the value could not be read or rewritten.
+// number of deletions dropped, kScheduledDeletesUnread when the value could not be read (nothing
+// is known of a deletion), or kScheduledDeletesKept when one was found and the rewrite failed.
+const int kScheduledDeletesKept = -1;
+const int kScheduledDeletesUnread = -2;
 int RemoveScheduledDeletesOf(LPCWSTR path);
 

@@ -108,9 +108,9 @@ LSTATUS WriteFiltered(HKEY key, const ValueCopy& value, const FilteredValue& fil
                : RegSetValueExW(key, kPendingValue, 0, value.type, filtered.bytes.get(), filtered.size);
 }
 
-int Failure(LSTATUS status) {
+int Failure(LSTATUS status, int result = kScheduledDeletesKept) {
     SetLastError(static_cast<DWORD>(status));
-    return -1;
+    return result;
 }
 
 }  // namespace
@@ -126,10 +126,10 @@ int RemoveScheduledDeletesOf(LPCWSTR path) {
         LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, key.put());
         if (status == ERROR_FILE_NOT_FOUND) return 0;
         if (status == ERROR_SUCCESS) status = ReadValue(key.get(), seen);
-        if (status != ERROR_SUCCESS) return Failure(status);
+        if (status != ERROR_SUCCESS) return Failure(status, kScheduledDeletesUnread);
     }
     LSTATUS status = Filter(seen, path, filtered);
-    if (status != ERROR_SUCCESS) return Failure(status);
+    if (status != ERROR_SUCCESS) return Failure(status, kScheduledDeletesUnread);
     if (filtered.removed == 0) return 0;
     OwnedKey key;
     status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());

@@ -89,11 +89,23 @@ void ReadPendingRenames(PendingRenameTable& table) {
     if (!complete) FreePendingRenames(table);
 }
 
+namespace {
+
+// "X:\...": any other form (\??\UNC\..., a device) would reach DeleteFileW as a path relative to
+// the current directory.
+bool IsLocalFullPath(LPCWSTR path) {
+    bool drive = (path[0] >= TEXT('A') && path[0] <= TEXT('Z')) || (path[0] >= TEXT('a') && path[0] <= TEXT('z'));
+    return drive && path[1] == TEXT(':') && path[2] == TEXT('\\');
+}
+
+}  // namespace
+
 void DeleteScheduledFilesNow(PendingRenameTable& table) {
     for (int pair = 0; pair < table.pairCount; ++pair) {
         int source = 2 * pair;
         if (table.isFile[source] == 1 && table.paths[source] != nullptr && table.paths[source + 1] == nullptr) {
-            if (DeleteFileW(StripNtPrefix(table.paths[source]))) table.isFile[source] = 0;
+            LPCWSTR path = StripNtPrefix(table.paths[source]);
+            if (IsLocalFullPath(path) && DeleteFileW(path)) table.isFile[source] = 0;
         }
     }
 }

@@ -16,18 +16,24 @@ LPCWSTR const kSpoolerName = TEXT("spooler");
 
 }  // namespace
 
+// The error line describes the last call that failed, not what a later successful poll left.
 bool StartSpoolerAndWait(SC_HANDLE service) {
-    StartServiceW(service, 0, nullptr);  // fails harmlessly when already running
+    DWORD failure = ERROR_SUCCESS;
+    // Fails harmlessly when already running; the code still says why a start did not happen.
+    if (!StartServiceW(service, 0, nullptr)) failure = GetLastError();
     SERVICE_STATUS status = {};
-    QueryServiceStatus(service, &status);
+    if (!QueryServiceStatus(service, &status)) failure = GetLastError();
     for (int poll = 0; poll < kPolls; ++poll) {
         if (status.dwCurrentState == SERVICE_RUNNING) return true;
         // A stop still pending refused the earlier start; once it is over, start again.
-        if (status.dwCurrentState == SERVICE_STOPPED) StartServiceW(service, 0, nullptr);
+        if (status.dwCurrentState == SERVICE_STOPPED && !StartServiceW(service, 0, nullptr)) failure = GetLastError();
         Sleep(kPollMs);
-        QueryServiceStatus(service, &status);  // a failed query keeps the previous state
+        // A failed query keeps the previous state.
+        if (!QueryServiceStatus(service, &status)) failure = GetLastError();
     }
-    return status.dwCurrentState == SERVICE_RUNNING;
+    if (status.dwCurrentState == SERVICE_RUNNING) return true;
+    SetLastError(failure);
+    return false;
 }
 
 bool CheckSpooler(InstallContext& ctx) {
@@ -65,8 +71,10 @@ void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
     }
     SC_HANDLE service = restart.spoolerService.get();
     SERVICE_STATUS status = {};
+    DWORD failure = ERROR_SUCCESS;
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         DWORD code = GetLastError();
+        failure = code;
         // Refused because a stop is already under way (or over): the wait below sees it end.
         bool stopping = code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
                         (status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
@@ -75,14 +83,16 @@ void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
     }
     restart.stopRequested = 1;
     status = SERVICE_STATUS{};
-    QueryServiceStatus(service, &status);
+    if (!QueryServiceStatus(service, &status)) failure = GetLastError();
     for (int poll = 0; poll < kPolls; ++poll) {
         if (status.dwCurrentState == SERVICE_STOPPED) return;
         Sleep(kPollMs);
-        QueryServiceStatus(service, &status);
+        if (!QueryServiceStatus(service, &status)) failure = GetLastError();
     }
-    if (status.dwCurrentState != SERVICE_STOPPED && ctx != nullptr)
+    if (status.dwCurrentState != SERVICE_STOPPED && ctx != nullptr) {
+        SetLastError(failure);
         LogError(*ctx, kErrStopSpooler, TEXT("Can't stop the spooler"));
+    }
 }
 
 void EndSpoolerRestart(SpoolerRestart& restart) {

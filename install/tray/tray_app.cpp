@@ -26,6 +26,25 @@ bool IsSeparator(WCHAR c) { return c == TEXT('\\') || c == TEXT('/'); }
 // True when the part after the last separator is "qgrtray.exe", ignoring the case of A to Z.
 bool NamesTrayExecutable(LPCWSTR path) { return SameTextIgnoringAsciiCase(FileNamePart(path), kTrayFileName); }
 
+// What a path names on disk, in one spelling: full, '\\' only, long names. False when unknown.
+bool CanonicalPath(LPCWSTR path, WCHAR (&canonical)[kRunValueUnits]) {
+    WCHAR full[kRunValueUnits];
+    DWORD units = GetFullPathNameW(path, kRunValueUnits, full, nullptr);
+    if (units == 0 || units >= kRunValueUnits) return false;
+    units = GetLongPathNameW(full, canonical, kRunValueUnits);
+    return units != 0 && units < kRunValueUnits;
+}
+
+// The same file may be written another way (a short name, '/'); when either path cannot be made
+// canonical, it may be the file to keep.
+bool IsFileToKeep(LPCWSTR path, LPCWSTR keepExecutable) {
+    if (keepExecutable == nullptr) return false;
+    WCHAR canonicalPath[kRunValueUnits];
+    WCHAR canonicalKeep[kRunValueUnits];
+    if (!CanonicalPath(path, canonicalPath) || !CanonicalPath(keepExecutable, canonicalKeep)) return true;
+    return SameTextIgnoringAsciiCase(canonicalPath, canonicalKeep);
+}
+
 bool IsWindowsVistaOrLater() {
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof(version);
@@ -75,7 +94,7 @@ void DeleteRegisteredExecutable(HKEY runKey, LPCWSTR keepExecutable) {
     path[units < kRunValueUnits ? units : kRunValueUnits - 1] = 0;
     path[kRunValueUnits - 1] = 0;
     if (type != REG_SZ || !IsFullPath(path) || !NamesTrayExecutable(path)) return;
-    if (keepExecutable != nullptr && SameTextIgnoringAsciiCase(path, keepExecutable)) return;
+    if (IsFileToKeep(path, keepExecutable)) return;
     DeleteTrayExecutable(path);
 }
 

@@ -35,9 +35,13 @@ void KeepMonitorDllThroughReboot(InstallContext& ctx) {
         int kept = RemoveScheduledDeletesOf(TextOf(dllPath));
         if (kept > 0) {
             LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));
-        } else if (kept < 0) {
+        } else if (kept == kScheduledDeletesKept) {
             // The next boot would take the registered monitor's DLL away: the install is not whole.
             LogError(ctx, kErrKeepMonitorFile, TEXT("Can't cancel the scheduled deletion of %s"), TextOf(dllPath));
+        } else if (kept == kScheduledDeletesUnread) {
+            // Unknown whether the next boot takes it: not whole either, but nothing is known scheduled.
+            LogError(ctx, kErrKeepMonitorFile, TEXT("Can't read the scheduled deletions to keep %s"),
+                     TextOf(dllPath));
         }
     }
     FreeText(dllPath);

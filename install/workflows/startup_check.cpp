@@ -27,14 +27,14 @@ bool ProductFileWaiting(const PendingRenameTable& table) {
 
 }  // namespace
 
-bool StartupCheck() {
+bool StartupCheck(bool mayChange) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         PendingRenameTable table;
         ReadPendingRenames(table);
-        DeleteScheduledFilesNow(table);
+        if (mayChange) DeleteScheduledFilesNow(table);
         bool waiting = ProductFileWaiting(table);
         FreePendingRenames(table);
-        if (!waiting) return false;
+        if (!waiting || !mayChange) return waiting;
         SpoolerRestart restart;
         BeginSpoolerRestart(restart, NULL);
         EndSpoolerRestart(restart);

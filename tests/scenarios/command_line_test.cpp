@@ -261,23 +261,32 @@ TEST_F(CommandLineTest, HelpWindowThatNeverClosesIsGivenUpAfterAHundredRounds) {
 TEST_F(CommandLineTest, RunsThatChangeTheMachineTakeTurns) {
     const char kRunMutex[] = "Global\\Quillgraph.Install.Run";
     enum Holder { None, ReleasesAfterAMinute, Dies, NeverReleases };
+    // A deployment agent's default security: administrators may only wait.
+    const char kSystemDefault[] = "D:(A;;GA;;;SY)(A;;GRGE;;;BA)";
     struct Case {
         const char16_t* word;
         Holder holder;
         int code;
         uint64_t waited;  // virtual ms before the run went on (or gave up)
+        const char* security = "";
     } cases[] = {
         {u"in", ReleasesAfterAMinute, 1, 60000}, {u"in", Dies, 1, 1000},
         {u"in", NeverReleases, 100, 330000},    {u"un", NeverReleases, 100, 330000},
         {u"removetray", NeverReleases, 100, 330000}, {u"def.set", NeverReleases, 100, 330000},
-        {u"onInit", NeverReleases, 102, 0},     {u"onChkDrv", NeverReleases, 3, 0},
+        {u"onInit", NeverReleases, 102, 30000},  {u"onChkDrv", NeverReleases, 3, 0},
+        {u"in", NeverReleases, 100, 330000, kSystemDefault}, {u"in", ReleasesAfterAMinute, 1, 60000, kSystemDefault},
+        {u"onInit", Dies, 102, 1000},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(Utf8(c.word) + " " + std::to_string(c.holder));
+        SCOPED_TRACE(Utf8(c.word) + " " + std::to_string(c.holder) + " " + c.security);
         SetUpScenarioMachine();
         SetUpInstalledProduct();
+        // Another program's file scheduled for deletion: onInit deletes it only with the turn.
+        winsim::WriteTestFile(u"C:\\Temp\\old.tmp", "x");
+        winsim::SetRegMultiString(HKEY_LOCAL_MACHINE, winsim::kSessionManagerKey, winsim::kPendingRenameValue,
+                                  {u"\\??\\C:\\Temp\\old.tmp", u""});
         DWORD holder = winsim::StartProcess(u"C:\\Other\\install.exe");
-        winsim::ProcessCreateMutex(holder, kRunMutex, true);
+        winsim::ProcessCreateMutex(holder, kRunMutex, true, c.security);
         if (c.holder == ReleasesAfterAMinute)
             winsim::ScheduleAfter(60000, [&] { winsim::ProcessReleaseMutex(holder, kRunMutex); });
         if (c.holder == Dies) winsim::ScheduleAfter(1000, [&] { winsim::EndProcess(holder); });
@@ -301,6 +310,9 @@ TEST_F(CommandLineTest, RunsThatChangeTheMachineTakeTurns) {
         } else if (c.code == 1) {
             EXPECT_GE(winsim::Now(), c.waited);
             EXPECT_TRUE(winsim::MonitorExists(kProductPort));
+        }
+        if (c.word[0] == u'o' && c.word[2] == u'I') {
+            EXPECT_EQ(winsim::FileExists(u"C:\\Temp\\old.tmp"), c.holder == NeverReleases) << "deleted only in its turn";
         }
         EXPECT_EQ(winsim::MutexOwner(kRunMutex), c.holder == NeverReleases ? holder : 0u) << "the turn is given back";
     }

@@ -156,6 +156,7 @@ TEST_F(PendingFilesTest, EveryKindOfPairIsTreatedByItsRule) {
     winsim::WriteTestFile(u"C:\\f\\last.dll", "4");
     winsim::WriteTestFile(u"C:\\f\\locked.dll", "5");
     winsim::MakeDirectory(u"C:\\f\\folder");
+    winsim::WriteTestFile(u"UNC\\srv\\share\\f.dll", "6");  // where the unprefixed UNC form lands
     int hold = winsim::HoldFile(u"C:\\f\\locked.dll", 0, ERROR_ACCESS_DENIED);
     SetPending(Bytes(MultiString({
         u"\\??\\C:\\f\\one.dll", u"",                           // prefixed deletion
@@ -164,12 +165,13 @@ TEST_F(PendingFilesTest, EveryKindOfPairIsTreatedByItsRule) {
         u"\\??\\C:\\f\\folder", u"",                            // a directory
         u"\\??\\C:\\f\\absent.dll", u"",                        // nothing there
         u"\\??\\C:\\f\\locked.dll", u"",                        // cannot be deleted now
+        u"\\??\\UNC\\srv\\share\\f.dll", u"",                 // not a local full path
         u"\\??\\C:\\f\\last.dll", u"",                          // the last pair counts too
     })));
     ReadPendingRenames(table);
-    ASSERT_EQ(table.pairCount, 7);
-    EXPECT_EQ(std::vector<int>(table.isFile, table.isFile + 14),
-              (std::vector<int>{1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0}));
+    ASSERT_EQ(table.pairCount, 8);
+    EXPECT_EQ(std::vector<int>(table.isFile, table.isFile + 16),
+              (std::vector<int>{1, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 1, 0}));
     EXPECT_EQ(std::u16string(table.paths[5]), u"!\\??\\C:\\f\\new.dll");
 
     DeleteScheduledFilesNow(table);
@@ -180,8 +182,9 @@ TEST_F(PendingFilesTest, EveryKindOfPairIsTreatedByItsRule) {
     EXPECT_TRUE(winsim::DirectoryExists(u"C:\\f\\folder"));
     EXPECT_TRUE(winsim::FileExists(u"C:\\f\\locked.dll"));
     EXPECT_FALSE(winsim::FileExists(u"C:\\f\\last.dll"));
-    EXPECT_EQ(std::vector<int>(table.isFile, table.isFile + 14),
-              (std::vector<int>{0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_TRUE(winsim::FileExists(u"UNC\\srv\\share\\f.dll"));
+    EXPECT_EQ(std::vector<int>(table.isFile, table.isFile + 16),
+              (std::vector<int>{0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0}));
 }
 
 TEST_F(PendingFilesTest, OddLastStringIsLeftOut) {

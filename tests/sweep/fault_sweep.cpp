@@ -5,7 +5,9 @@
 #include <winsim/core.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -58,6 +60,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"DeleteFileW", ERROR_ACCESS_DENIED},
         {"MoveFileExW", ERROR_ACCESS_DENIED},
         {"GetFileAttributesW", ERROR_ACCESS_DENIED},
+        {"GetFullPathNameW", ERROR_INVALID_NAME},
+        {"GetLongPathNameW", ERROR_ACCESS_DENIED},
         {"GetModuleFileNameW", ERROR_NOT_ENOUGH_MEMORY},
         {"GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY},
         {"LoadLibraryExW", ERROR_MOD_NOT_FOUND},
@@ -114,6 +118,8 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"DeregisterEventSource", 0},  // a close
         // processes and windows
         {"CreateMutexA", ERROR_ACCESS_DENIED},
+        {"OpenMutexA", ERROR_FILE_NOT_FOUND},  // the holder closed it in between
+        {"ConvertStringSecurityDescriptorToSecurityDescriptorA", ERROR_NOT_ENOUGH_MEMORY},
         {"WaitForSingleObject", ERROR_INVALID_HANDLE},
         {"CreateProcessW", ERROR_ACCESS_DENIED},
         {"FindWindowW", ERROR_ACCESS_DENIED},
@@ -121,6 +127,35 @@ const std::map<std::string, DWORD>& FaultTable() {
         {"GetAsyncKeyState", ERROR_ACCESS_DENIED},
         {"IsWindow", 0},      // answers only yes or no
         {"ReleaseMutex", 0},  // fails only for a mutex the caller does not own
+    };
+    return table;
+}
+
+// Further errors the documentation gives for situations the installer handles, each tried once
+// at the first and at the second call of the API (the second call of a size query and its read).
+const std::map<std::string, std::vector<DWORD>>& ErrorVariants() {
+    static const std::map<std::string, std::vector<DWORD>> table = {
+        {"RegQueryValueExW", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"RegQueryValueExA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"RegOpenKeyExA", {ERROR_FILE_NOT_FOUND}},
+        {"EnumPrintersW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"EnumMonitorsW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"EnumPrinterDriversW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"GetPrinterW", {ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PRINTER_NAME}},
+        {"GetPrinterDriverW", {ERROR_INSUFFICIENT_BUFFER, ERROR_UNKNOWN_PRINTER_DRIVER}},
+        {"GetPrinterDataExA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"GetPrinterDataA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        {"OpenPrinterW", {ERROR_INVALID_PRINTER_NAME}},
+        {"AddPrinterW", {ERROR_PRINTER_ALREADY_EXISTS}},
+        {"GetDefaultPrinterW", {ERROR_INSUFFICIENT_BUFFER}},
+        {"CreateFileW", {ERROR_SHARING_VIOLATION, ERROR_FILE_NOT_FOUND}},
+        {"DeleteFileW", {ERROR_SHARING_VIOLATION, ERROR_FILE_NOT_FOUND}},
+        {"WriteFile", {ERROR_DISK_FULL}},
+        {"MoveFileExW", {ERROR_SHARING_VIOLATION}},
+        {"OpenServiceW", {ERROR_SERVICE_DOES_NOT_EXIST}},
+        {"ControlService", {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ERROR_DEPENDENT_SERVICES_RUNNING}},
+        {"StartServiceW", {ERROR_SERVICE_ALREADY_RUNNING}},
+        {"OpenMutexA", {ERROR_ACCESS_DENIED}},
     };
     return table;
 }
@@ -192,11 +227,10 @@ bool RunOnce(Tally& tally, const Scenario& scenario, const Machine& golden, cons
     // The next clean install repairs whatever the faulted run left, and harms no more. What the
     // faulted run changed of a bystander is reported above, not again here.
     RunStart next = ReadStart();
-    uint64_t waited = winsim::TotalSlept();
     RunCommand(u"in", &exitCode, [&] {
         if (exitCode != 1 && exitCode != 101)
             Violation(tally, scenario.name, fault, "recovery: install exited " + std::to_string(exitCode));
-        CheckRun(tally, scenario, Kind::Install, exitCode, next, waited + kInstallMaxWaitMs, false, fault, "recovery");
+        CheckRun(tally, scenario, Kind::Install, exitCode, next, kInstallMaxWaitMs, false, fault, "recovery");
     });
     ++tally.runs;
     std::vector<std::string> differences = Differences(ReadMachine(), golden, undone);
@@ -206,10 +240,14 @@ bool RunOnce(Tally& tally, const Scenario& scenario, const Machine& golden, cons
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines before a crash still show
     Tally tally;
     std::set<std::string> unknown;
+    // Fault pairs per scenario (the sanitizer build samples fewer).
+    const int pairsPerScenario = argc > 1 ? std::atoi(argv[1]) : 250;
+    std::mt19937 rng(17);
+    int variantRuns = 0, pairRuns = 0;
     for (const Scenario& scenario : Scenarios()) {
         Machine golden = GoldenMachine(scenario, scenario.command, u"in");
         // A command other than the install: the install that follows does not redo it.
@@ -220,6 +258,7 @@ int main() {
         RunCommand(scenario.command, &exitCode);
         std::vector<winsim::Call> calls = winsim::Calls();
         RunOnce(tally, scenario, golden, undone, {});
+        std::vector<Fault> points;
         std::map<std::string, size_t> seen;
         for (const winsim::Call& call : calls) {
             size_t skip = seen[call.api]++;
@@ -234,13 +273,32 @@ int main() {
             // which needs memory of its own: once more with that request failing too.
             if (RunOnce(tally, scenario, golden, undone, {fault}))
                 RunOnce(tally, scenario, golden, undone, {fault, Fault{"FormatMessageW", 0, ERROR_NOT_ENOUGH_MEMORY, u""}});
+            auto variants = ErrorVariants().find(call.api);
+            if (variants != ErrorVariants().end() && skip < 2) {
+                for (DWORD error : variants->second) {
+                    RunOnce(tally, scenario, golden, undone, {Fault{call.api, skip, error, call.args}});
+                    ++variantRuns;
+                }
+            }
+            if (entry->second != 0) points.push_back(fault);
+        }
+        // Second faults: a sample of pairs, the second on a later call of the same run, so that
+        // retries and recovery paths meet a fault too. The same seed gives the same sample.
+        for (int pair = 0; pair < pairsPerScenario && points.size() >= 2; ++pair) {
+            size_t first = rng() % (points.size() - 1);
+            size_t second = first + 1 + rng() % (points.size() - first - 1);
+            Fault a = points[first], b = points[second];
+            // A second fault in the same API counts its calls after the first one's.
+            if (b.api == a.api) b.skip -= a.skip + 1;
+            RunOnce(tally, scenario, golden, undone, {a, b});
+            ++pairRuns;
         }
     }
     for (const auto& api : unknown) {
         ++tally.violations;
         std::printf("violation: %s has no entry in the fault table\n", api.c_str());
     }
-    std::printf("fault sweep: %d runs, %d faulted calls, %d violations\n", tally.runs, tally.points,
-                tally.violations);
+    std::printf("fault sweep: %d runs, %d faulted calls (%d error variants, %d pairs), %d violations\n",
+                tally.runs, tally.points, variantRuns, pairRuns, tally.violations);
     return tally.violations == 0 ? 0 : 1;
 }

@@ -82,6 +82,9 @@ void AddBystanders() {
     winsim::WriteTestFile(kOtherFiles[2], "app");
 }
 
+const std::string kScheduledOtherFile = "other program's file C:\\Other\\stale.tmp";
+const char kDeletedAsScheduled[] = "(deleted as scheduled)";
+
 std::vector<std::u16string> OtherPendingStrings() {
     return {kOtherDeletion, u"", kOtherRenameFrom, kOtherRenameTo};
 }
@@ -203,7 +206,9 @@ std::string Bytes(const std::string& bytes) {
 std::string FileContent(const std::u16string& path) {
     if (!winsim::FileExists(path)) return "(no file)";
     std::string raw = winsim::FileRawBytes(path);
-    return std::to_string(raw.size()) + " bytes #" + std::to_string(std::hash<std::string>{}(raw) % 1000000);
+    // Small files (every bystander's) byte for byte; a product image by its size and hash.
+    if (raw.size() <= 64) return std::to_string(raw.size()) + " bytes '" + Bytes(raw) + "'";
+    return std::to_string(raw.size()) + " bytes #" + std::to_string(std::hash<std::string>{}(raw));
 }
 
 std::map<std::string, std::string> PrinterFields(const winsim::SpoolPrinter& p) {
@@ -291,6 +296,8 @@ const std::vector<Scenario>& Scenarios() {
 
 void SetUpScenario(const Scenario& scenario) {
     SetUpScenarioMachine();
+    // As many Windows calls do: an error line must describe the call that failed.
+    winsim::SuccessClearsLastError(true);
     AddBystanders();
     SetPendingRenames(OtherPendingStrings());
     scenario.prepare();
@@ -349,15 +356,28 @@ std::map<std::string, std::string> ReadBystanders() {
     b["port list of " + Quoted(kPortSharer)] = SharerPorts();
     // The files of its pending rename; its scheduled deletion may be carried out early.
     for (const char16_t* file : {kOtherFiles[1], kOtherFiles[2]}) b["other program's file " + Text(file)] = FileContent(file);
+    // Its scheduled deletion may be carried out early; otherwise it stays as it is.
+    b[kScheduledOtherFile] = winsim::FileExists(kOtherFiles[0]) ? FileContent(kOtherFiles[0]) : kDeletedAsScheduled;
     return b;
+}
+
+// What a user set on a product printer and a reinstall carries over.
+// A server install shares every product printer: a share name counts only where one was set.
+std::string ProductSettings(const winsim::SpoolPrinter& p, bool withShare = true) {
+    bool shared = withShare && (p.attributes & PRINTER_ATTRIBUTE_SHARED) != 0;
+    return (shared ? "share " + Field(p.shareName) + ", " : "") + "comment " + Field(p.comment) + ", location " +
+           Field(p.location);
 }
 
 }  // namespace
 
 RunStart ReadStart() {
-    RunStart start{ReadBystanders(), HandlesText(), {}};
+    RunStart start{ReadBystanders(), HandlesText(), {}, {}, winsim::Now(), winsim::FileExists(kTrayExe)};
     for (const auto& p : winsim::Printers())
-        if (p.driverName == kProductDriver && !p.pendingDeletion && !p.connection) start.productPrinters.push_back(p.name);
+        if (p.driverName == kProductDriver && !p.pendingDeletion && !p.connection) {
+            start.productPrinters.push_back(p.name);
+            start.productSettings[p.name] = ProductSettings(p);
+        }
     // Printers an interrupted run deleted are in the install journal: an install brings them back.
     const std::string prefix = "\\printer:";
     for (const std::string& line : winsim::RegTreeLines(HKEY_LOCAL_MACHINE, kJournalKeyPath)) {
@@ -410,6 +430,42 @@ std::string MissingFromCompleteProduct(const std::vector<std::u16string>& printe
     return missing;
 }
 
+// A product file (by name) scheduled for deletion at the next reboot: the product is not whole.
+std::string OwnFilesScheduledForDeletion() {
+    std::string out;
+    auto strings = winsim::PendingRenameStrings();
+    for (size_t i = 0; i + 1 < strings.size(); i += 2)
+        if (!IsOthers(strings[i]) && strings[i + 1].empty()) out += " " + Text(strings[i]);
+    return out;
+}
+
+// The answer the machine gives to a query command after it ran, or 0 when it has none to check.
+int MachineAnswer(const char16_t* command) {
+    std::u16string word(command);
+    if (word == u"onInit") {
+        auto strings = winsim::PendingRenameStrings();
+        for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+            std::u16string source = strings[i].rfind(u"\\??\\", 0) == 0 ? strings[i].substr(4) : strings[i];
+            std::u16string name = winsim::UpperPath(source.substr(source.rfind(u'\\') + 1));
+            bool productFile = name == u"VMQMON64.DLL" || name == u"VMQDRV64.DLL" || name == u"VMQUI64.DLL";
+            if (productFile && strings[i + 1].empty() && winsim::FileExists(source)) return 200;
+        }
+        auto defaultPrinter = winsim::FindPrinter(winsim::DefaultPrinter());
+        return defaultPrinter && defaultPrinter->driverName == kProductDriver ? 3 : 102;
+    }
+    if (word == u"onChkDrv") {
+        // The scenarios' product driver files are of build 2430: recent whenever a product printer
+        // has its driver file.
+        for (const auto& p : winsim::Printers()) {
+            if (p.driverName != kProductDriver) continue;
+            auto d = winsim::FindDriver(kProductDriver, winsim::kEnvX64);
+            return d && winsim::FileExists(d->driverPath) ? 103 : 3;
+        }
+        return 3;
+    }
+    return 0;
+}
+
 std::string LeftOfTheProduct(bool allowAutostart) {
     std::string left;
     if (winsim::MonitorExists(kProductPort)) left += " monitor";
@@ -431,13 +487,22 @@ void CheckRun(Tally& tally, const Scenario& scenario, Kind kind, int exitCode, c
     if (!blocks.empty()) fail(blocks);
     if (winsim::BadFrees()) fail("bad frees");
     if (HandlesText() != start.handles) fail("handle left open: " + HandlesText());
-    if (winsim::TotalSlept() > maxWaitMs) fail("waited " + std::to_string(winsim::TotalSlept()) + " ms");
+    if (winsim::HeapOverruns()) fail(std::to_string(winsim::HeapOverruns()) + " heap blocks written past their end");
+    // The clock moves on every wait, on objects as well as in Sleep.
+    if (winsim::Now() - start.time > maxWaitMs) fail("took " + std::to_string(winsim::Now() - start.time) + " ms");
     if (!winsim::IsServiceRunning(kSpooler)) fail("spooler not running at exit");
 
     auto after = ReadBystanders();
     for (const auto& [what, before] : start.bystanders) {
         if (after[what] == before) continue;
-        if (what == "default printer" && scenario.setsDefault && kind == Kind::Query) continue;
+        if (what == kScheduledOtherFile && after[what] == kDeletedAsScheduled) continue;
+        if (what == "default printer" && scenario.setsDefault && kind == Kind::Query) {
+            // Its purpose, but only ever for a printer of the product on this machine.
+            auto chosen = winsim::FindPrinter(winsim::DefaultPrinter());
+            if (!chosen || chosen->driverName != kProductDriver || chosen->connection)
+                fail("default printer set to '" + after[what] + "', not a local product printer");
+            continue;
+        }
         // With the product's port gone its printers' port lists lose it (checked below); a
         // recovery moves a printer left parked back to it.
         if (what == "port list of " + Quoted(kPortSharer) &&
@@ -449,7 +514,24 @@ void CheckRun(Tally& tally, const Scenario& scenario, Kind kind, int exitCode, c
 
     if (kind == Kind::Install && (exitCode == 1 || exitCode == 101)) {
         std::string missing = MissingFromCompleteProduct(start.productPrinters, allowAutostart);
+        if (start.trayExecutable && !winsim::FileExists(kTrayExe)) missing += " tray-executable";
+        for (const auto& [name, settings] : start.productSettings) {
+            auto p = winsim::FindPrinter(name);
+            bool wasShared = settings.rfind("share ", 0) == 0;
+            if (p && ProductSettings(*p, wasShared) != settings)
+                missing += " settings of " + Text(name) + " (" + ProductSettings(*p, wasShared) + ", were " + settings + ")";
+        }
         if (!missing.empty()) fail("exit " + std::to_string(exitCode) + " without" + missing);
+        std::string scheduled = OwnFilesScheduledForDeletion();
+        if (exitCode == 1 && !scheduled.empty()) fail("exit 1 with product files scheduled for deletion:" + scheduled);
+    }
+    if (kind == Kind::Query) {
+        // A disturbed query may not know; what it says yes to must still be so.
+        int answer = MachineAnswer(scenario.command);
+        bool falseYes = (exitCode == 200 || exitCode == 103) && answer != exitCode;
+        if (exitCode == 102 && answer == 3) falseYes = true;  // the default is a product printer
+        if (answer != 0 && exitCode != answer && (falseYes || point == "clean run"))
+            fail("answered " + std::to_string(exitCode) + ", the machine says " + std::to_string(answer));
     }
     // With the product's port gone, a printer that pooled it with ports of its own keeps those.
     if (kind == Kind::Uninstall && !winsim::MonitorExists(kProductPort) && sharerPorts != Text(kOtherPort))

@@ -52,11 +52,15 @@ struct Tally {
 // One violation line: "violation: <scenario>, <point>: <what>".
 void Violation(Tally& tally, const char* scenario, const std::string& point, const std::string& what);
 
-// What a run started from: bystanders, open handles, the product's printers.
+// What a run started from: bystanders, open handles, the product's printers with their
+// settings, the virtual clock.
 struct RunStart {
     std::map<std::string, std::string> bystanders;
     std::string handles;
     std::vector<std::u16string> productPrinters;
+    std::map<std::u16string, std::string> productSettings;
+    uint64_t time = 0;
+    bool trayExecutable = false;
 };
 RunStart ReadStart();
 
@@ -64,7 +68,9 @@ RunStart ReadStart();
 std::string HandlesText();
 std::string LeftOverBlocks();
 
-// Every invariant of one finished run; `kind` decides what an honest exit code means.
+// Every invariant of one finished run; `kind` decides what an honest exit code means. Time is
+// the virtual clock since `start`, waits on objects included. A query's "yes" must be true; in
+// an undisturbed run ("clean run") every answer must be.
 // `allowAutostart`: a fault the installer keeps silent may have left the autostart value.
 void CheckRun(Tally& tally, const Scenario& scenario, Kind kind, int exitCode, const RunStart& start,
               uint64_t maxWaitMs, bool allowAutostart, const std::string& point, const char* phase);

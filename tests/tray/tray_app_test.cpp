@@ -203,15 +203,20 @@ TEST_F(TrayTest, KeepingTheExecutableStillStopsTheTray) {
     EXPECT_FALSE(RunValueExists());
 }
 
-// Only this installation's executable is kept (A to Z folded); an older location's goes, and a
-// value without a full path names nothing that may be deleted.
+// Only this installation's executable is kept (A to Z folded, however it is spelled); an older
+// location's goes, and a value without a full path names nothing that may be deleted.
 TEST_F(TrayTest, KeepsOnlyTheExecutableAskedFor) {
+    winsim::SetShortName(u"C:\\Program Files", u"PROGRA~1");
     const std::pair<std::u16string, bool> cases[] = {{u"C:\\PROGRAM FILES\\Quillgraph\\QGRTRAY.EXE", true},
                                                      {u"C:\\Old\\qgrtray.exe", false},
-                                                     {u"qgrtray.exe", true}};
+                                                     {u"qgrtray.exe", true},
+                                                     {u"C:/Program Files/Quillgraph/qgrtray.exe", true},
+                                                     {u"C:\\PROGRA~1\\Quillgraph\\qgrtray.exe", true},
+                                                     {u"C:\\Program Files\\drv\\..\\Quillgraph\\qgrtray.exe", true}};
     for (const auto& [registered, kept] : cases) {
         SCOPED_TRACE(Utf8(registered));
-        winsim::WriteTestFile(registered, "tray");
+        winsim::WriteTestFile(kTrayExe, "tray");
+        if (!winsim::FileExists(registered)) winsim::WriteTestFile(registered, "tray");
         winsim::SetRegString(HKEY_LOCAL_MACHINE, kRunKey, u"QuillgraphTray", registered);
         RemoveTray(kTrayExe);
         EXPECT_EQ(winsim::FileExists(registered), kept);

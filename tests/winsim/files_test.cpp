@@ -376,3 +376,39 @@ TEST_F(FilesTest, TestControlsSeeTheTree) {
 }
 
 }  // namespace
+
+namespace {
+
+// GetFullPathNameW only rewrites text; GetLongPathNameW asks the disk and expands aliases.
+TEST_F(FilesTest, FullAndLongPathNames) {
+    winsim::SetShortName(kDir, u"DATA~1");
+    struct Case {
+        const char16_t* path;
+        const char16_t* full;  // GetFullPathNameW
+        const char16_t* longPath;  // GetLongPathNameW of `full`, empty when it fails
+        DWORD error;
+    } cases[] = {
+        {u"C:/Data/./x/../a.dll", u"C:\\Data\\a.dll", u"C:\\Data\\a.dll", 0},
+        {u"c:\\DATA~1\\A.DLL", u"c:\\DATA~1\\A.DLL", u"c:\\Data\\A.DLL", 0},
+        {u"a.dll", u"C:\\Windows\\system32\\a.dll", u"", ERROR_FILE_NOT_FOUND},
+        {u"C:\\Nowhere\\a.dll", u"C:\\Nowhere\\a.dll", u"", ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(winsim::ToUtf8(c.path));
+        WCHAR full[MAX_PATH] = {};
+        DWORD units = GetFullPathNameW(c.path, MAX_PATH, full, nullptr);
+        EXPECT_EQ(std::u16string(full), c.full);
+        EXPECT_EQ(units, std::u16string(c.full).size());
+        EXPECT_EQ(GetFullPathNameW(c.path, units, full, nullptr), units + 1) << "too small: the size needed";
+        WCHAR longPath[MAX_PATH] = {};
+        SetLastError(0);
+        units = GetLongPathNameW(c.full, longPath, MAX_PATH);
+        EXPECT_EQ(std::u16string(longPath), c.longPath);
+        EXPECT_EQ(units, std::u16string(c.longPath).size());
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    // The alias opens the same file.
+    EXPECT_EQ(GetFileAttributesW(u"C:\\DATA~1\\a.dll"), GetFileAttributesW(kFile.c_str()));
+}
+
+}  // namespace

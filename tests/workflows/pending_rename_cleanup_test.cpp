@@ -155,11 +155,13 @@ TEST_F(PendingRenameCleanupTest, RewritesOnlyWhatItReadAndRetriesWhenTheValueCha
         int result;
         DWORD lastError;  // for a result of -1
         size_t opens;
+        DWORD readFault = 0;  // the first RegQueryValueExW refused with this
     } cases[] = {
         {"nothing of ours", other, 0, 0, 0, 0, 1},
         {"changed once", ours, 1, 0, 1, 0, 2},
         {"changed at every pass", ours, 3, 0, -1, ERROR_RETRY, 2},
         {"write refused", {ours[0], ours[1], other[0], other[1]}, 0, ERROR_ACCESS_DENIED, -1, ERROR_ACCESS_DENIED, 2},
+        {"read refused", ours, 0, 0, -2, ERROR_ACCESS_DENIED, 1, ERROR_ACCESS_DENIED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,6 +175,7 @@ TEST_F(PendingRenameCleanupTest, RewritesOnlyWhatItReadAndRetriesWhenTheValueCha
                                2 + 2 * pass);
         }
         if (c.setFault) winsim::InjectFault("RegSetValueExW", c.setFault);
+        if (c.readFault) winsim::InjectFault("RegQueryValueExW", c.readFault);
         winsim::ClearCalls();
         SetLastError(0);
         EXPECT_EQ(RemoveScheduledDeletesOf(kDll), c.result);

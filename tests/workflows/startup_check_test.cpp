@@ -47,7 +47,7 @@ protected:
 };
 
 TEST_F(StartupCheckTest, NothingPendingAnswersFalseWithoutRestart) {
-    EXPECT_FALSE(StartupCheck());
+    EXPECT_FALSE(StartupCheck(true));
     EXPECT_EQ(Restarts(), 0);
     EXPECT_EQ(winsim::ServiceStarts(kSpooler), 0);
     qgrtest::ExpectAllBlocksReleased();
@@ -56,7 +56,7 @@ TEST_F(StartupCheckTest, NothingPendingAnswersFalseWithoutRestart) {
 TEST_F(StartupCheckTest, UnlockedScheduledProductFileIsDeletedNowAndDoesNotCount) {
     winsim::WriteTestFile(u"C:\\Windows\\system32\\spool\\DRIVERS\\x64\\3\\vmqdrv64.dll", "old");
     Pending({u"\\??\\C:\\Windows\\system32\\spool\\DRIVERS\\x64\\3\\vmqdrv64.dll", u""});
-    EXPECT_FALSE(StartupCheck());
+    EXPECT_FALSE(StartupCheck(true));
     EXPECT_FALSE(winsim::FileExists(u"C:\\Windows\\system32\\spool\\DRIVERS\\x64\\3\\vmqdrv64.dll"));
     EXPECT_EQ(Restarts(), 0);
 }
@@ -64,7 +64,7 @@ TEST_F(StartupCheckTest, UnlockedScheduledProductFileIsDeletedNowAndDoesNotCount
 TEST_F(StartupCheckTest, PendingRenameOfProductFileRestartsTwiceAndAnswersTrue) {
     winsim::WriteTestFile(u"C:\\Temp\\vmqui64.dll", "new");
     Pending({u"\\??\\C:\\Temp\\vmqui64.dll", u"!\\??\\C:\\Windows\\system32\\spool\\DRIVERS\\x64\\3\\vmqui64.dll"});
-    EXPECT_TRUE(StartupCheck());
+    EXPECT_TRUE(StartupCheck(true));
     EXPECT_EQ(Restarts(), 2);
     EXPECT_EQ(winsim::ServiceStarts(kSpooler), 2);
     EXPECT_TRUE(winsim::FileExists(u"C:\\Temp\\vmqui64.dll")) << "renames are left to the platform";
@@ -75,7 +75,7 @@ TEST_F(StartupCheckTest, LockedDeletionMatchesWithPrefixRemovedAndCaseIgnored) {
     winsim::WriteTestFile(u"C:\\Some\\Dir\\VMQMON64.DLL", "locked");
     winsim::HoldFile(u"C:\\Some\\Dir\\VMQMON64.DLL", FILE_SHARE_READ, ERROR_ACCESS_DENIED);
     Pending({u"\\??\\C:\\Some\\Dir\\VMQMON64.DLL", u""});
-    EXPECT_TRUE(StartupCheck());
+    EXPECT_TRUE(StartupCheck(true));
     EXPECT_EQ(Restarts(), 2);
 }
 
@@ -84,7 +84,7 @@ TEST_F(StartupCheckTest, FileReleasedByTheFirstRestartAnswersFalseAfterOneRestar
     g_releaseOnSpoolerStop = winsim::HoldFile(u"C:\\Windows\\system32\\vmqmon64.dll", FILE_SHARE_READ,
                                               ERROR_ACCESS_DENIED);
     Pending({u"\\??\\C:\\Windows\\system32\\vmqmon64.dll", u""});
-    EXPECT_FALSE(StartupCheck());
+    EXPECT_FALSE(StartupCheck(true));
     EXPECT_EQ(Restarts(), 1);
     EXPECT_FALSE(winsim::FileExists(u"C:\\Windows\\system32\\vmqmon64.dll"));
 }
@@ -100,7 +100,7 @@ TEST_F(StartupCheckTest, OnlySourcesThatAreExistingProductFilesCount) {
              u"\\??\\C:\\Temp\\vmqmon64.dll", u"",
              u"\\??\\C:\\Temp\\vmqmon32.dll", u"",
              u"\\??\\C:\\Gone\\vmqdrv64.dll", u"!\\??\\C:\\Gone\\x.dll"});
-    EXPECT_FALSE(StartupCheck());
+    EXPECT_FALSE(StartupCheck(true));
     EXPECT_EQ(Restarts(), 0);
 }
 
@@ -108,7 +108,7 @@ TEST_F(StartupCheckTest, UnreadableValueCountsAsNothingPending) {
     winsim::WriteTestFile(u"C:\\Temp\\vmqui64.dll", "new");
     Pending({u"\\??\\C:\\Temp\\vmqui64.dll", u"!\\??\\C:\\x.dll"});
     winsim::InjectFault("RegOpenKeyExA", ERROR_ACCESS_DENIED, -1);
-    EXPECT_FALSE(StartupCheck());
+    EXPECT_FALSE(StartupCheck(true));
     EXPECT_EQ(Restarts(), 0);
 }
 

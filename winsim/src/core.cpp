@@ -49,9 +49,6 @@ struct CoreState {
     bool unwinding = false;
 };
 
-// Thrown at the kill point, caught only by RunProcess.
-struct ProcessKilled {};
-
 CoreState& State() {
     static CoreState state;
     return state;
@@ -362,6 +359,7 @@ void WINAPI SetLastError(DWORD dwErrCode) { State().lastError = dwErrCode; }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
     RecordCall("Sleep", ToU16(std::to_string(dwMilliseconds)));
+    if (State().unwinding) return;  // a killed process does not wait
     State().slept += dwMilliseconds;
     AdvanceClock(dwMilliseconds);
 }

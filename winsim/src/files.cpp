@@ -40,6 +40,7 @@ struct FileState {
     int nextHold = 1;
     bool shortWrite = false;
     DWORD shortWriteBytes = 0;
+    std::map<std::u16string, std::u16string> shortNames;  // upper "parent\ALIAS" -> long component
 };
 
 FileState& State() {
@@ -54,7 +55,29 @@ const DWORD kDeleteAccess = DELETE | GENERIC_ALL;
 // Another process that has a file open or loaded reads it.
 const DWORD kHolderAccess = GENERIC_READ;
 
-std::u16string Key(std::u16string_view path) { return UpperPath(kernel::NormalizePath(path)); }
+// Component by component, an alias becomes its long name; `out` keeps the case it was given.
+std::u16string ResolveShortNames(const std::u16string& normalized) {
+    if (State().shortNames.empty()) return normalized;
+    std::u16string out, key;
+    size_t start = 0;
+    while (start <= normalized.size()) {
+        size_t end = normalized.find(u'\\', start);
+        if (end == std::u16string::npos) end = normalized.size();
+        std::u16string part = normalized.substr(start, end - start);
+        auto it = State().shortNames.find(key + u"\\" + UpperPath(part));
+        if (it != State().shortNames.end() && !part.empty()) part = it->second;
+        if (start > 0) {
+            out += u'\\';
+            key += u'\\';
+        }
+        out += part;
+        key += UpperPath(part);
+        start = end + 1;
+    }
+    return out;
+}
+
+std::u16string Key(std::u16string_view path) { return UpperPath(ResolveShortNames(kernel::NormalizePath(path))); }
 
 bool IsDriveRoot(const std::u16string& key) {
     return key.size() == 2 && key[1] == u':' && key[0] >= u'A' && key[0] <= u'Z';
@@ -221,6 +244,14 @@ bool MoveTestFile(std::u16string_view from, std::u16string_view to, bool replace
 void EndAllHolds() { State().holds.clear(); }
 
 }  // namespace kernel
+
+void SetShortName(std::u16string_view path, std::u16string_view shortName) {
+    std::u16string key = Key(path);
+    auto node = Find(key);
+    if (!node) return;
+    std::u16string longName = node->path.substr(node->path.rfind(u'\\') + 1);
+    State().shortNames[ParentKey(key) + u"\\" + UpperPath(shortName)] = longName;
+}
 
 void MakeDirectory(std::u16string_view path) { MakeDirs(kernel::NormalizePath(path)); }
 
@@ -527,6 +558,69 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
         return INVALID_FILE_ATTRIBUTES;
     }
     return node->directory ? FILE_ATTRIBUTE_DIRECTORY : node->attributes;
+}
+
+namespace {
+
+// Both return the length without the terminator, or the size needed with it when it does not fit.
+DWORD CopyOut(const std::u16string& text, LPWSTR buffer, DWORD units) {
+    if (!buffer || units <= text.size()) return static_cast<DWORD>(text.size() + 1);
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = 0;
+    return static_cast<DWORD>(text.size());
+}
+
+}  // namespace
+
+// Text only: '/' becomes '\', "." and ".." are resolved, a relative path joins the current
+// directory; whether anything exists is not asked, and aliases stay as written.
+DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer, LPWSTR* lpFilePart) {
+    RecordCall("GetFullPathNameW", kernel::FromW(lpFileName));
+    if (TakeFault("GetFullPathNameW")) return 0;
+    std::u16string path = kernel::FromW(lpFileName);
+    if (path.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    for (auto& c : path)
+        if (c == u'/') c = u'\\';
+    std::u16string full;
+    bool drive = path.size() >= 2 && path[1] == u':';
+    if (path.rfind(u"\\\\", 0) == 0) {
+        full = u"\\" + kernel::NormalizePath(path.substr(1));
+    } else if (drive && path.size() >= 3 && path[2] == u'\\') {
+        full = kernel::NormalizePath(path);
+    } else if (!drive && path[0] == u'\\') {
+        full = kernel::NormalizePath(std::u16string(kDefaultSystemDir).substr(0, 2) + path);
+    } else {
+        full = kernel::NormalizePath(std::u16string(kDefaultSystemDir) + u"\\" + (drive ? path.substr(2) : path));
+    }
+    if (full.size() == 2 && full[1] == u':') full += u'\\';
+    DWORD result = CopyOut(full, lpBuffer, nBufferLength);
+    if (lpFilePart) {
+        size_t slash = full.rfind(u'\\');
+        *lpFilePart = result < nBufferLength && slash + 1 < full.size() ? lpBuffer + slash + 1 : nullptr;
+    }
+    return result;
+}
+
+// Every component must exist; an alias becomes its long name, the others keep their case.
+DWORD WINAPI GetLongPathNameW(LPCWSTR lpszShortPath, LPWSTR lpszLongPath, DWORD cchBuffer) {
+    RecordCall("GetLongPathNameW", kernel::FromW(lpszShortPath));
+    if (TakeFault("GetLongPathNameW")) return 0;
+    if (!lpszShortPath) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::u16string longPath = ResolveShortNames(kernel::NormalizePath(lpszShortPath));
+    std::u16string key = UpperPath(longPath);
+    if (!IsDriveRoot(key) && !Find(key)) {
+        SetLastError(DirKeyExists(ParentKey(key)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    std::u16string given = kernel::FromW(lpszShortPath);
+    if (!given.empty() && (given.back() == u'\\' || given.back() == u'/')) longPath += u'\\';
+    return CopyOut(longPath, lpszLongPath, cchBuffer);
 }
 
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {

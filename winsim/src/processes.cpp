@@ -4,12 +4,16 @@
 #include <winsim/files.h>
 #include <winsim/registry.h>
 #include <winsim/user.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 
+#include "kernel_internal.h"
 #include "user_internal.h"
 
 namespace winsim {
@@ -38,6 +42,7 @@ struct Mutex {
     bool abandoned = false;
     int selfHandles = 0;
     std::set<DWORD> processRefs;
+    std::string sddl;  // the creator's DACL, empty for the default
 };
 
 struct ProcState {
@@ -90,6 +95,39 @@ uint64_t FindMutexId(std::string_view name) {
     for (auto& [id, m] : S().mutexes)
         if (!m.name.empty() && m.name == name) return id;
     return 0;
+}
+
+// Rights one SDDL entry names: generic rights map as for a mutant object.
+DWORD SddlRights(const std::string& text) {
+    if (text.rfind("0x", 0) == 0) return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 16));
+    DWORD rights = 0;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        std::string code = text.substr(i, 2);
+        if (code == "GA") rights |= MUTEX_ALL_ACCESS;
+        if (code == "GR") rights |= READ_CONTROL | MUTEX_MODIFY_STATE;  // MUTANT_QUERY_STATE
+        if (code == "GW") rights |= READ_CONTROL;
+        if (code == "GE") rights |= READ_CONTROL | SYNCHRONIZE;
+    }
+    return rights;
+}
+
+// What the code under test (an elevated administrator) is granted by a DACL.
+DWORD GrantedToCaller(const std::string& sddl) {
+    if (sddl.empty()) return MUTEX_ALL_ACCESS;
+    DWORD granted = 0;
+    for (size_t open = sddl.find('('); open != std::string::npos; open = sddl.find('(', open + 1)) {
+        size_t close = sddl.find(')', open);
+        if (close == std::string::npos) break;
+        std::vector<std::string> fields(1);
+        for (char c : sddl.substr(open + 1, close - open - 1)) {
+            if (c == ';') fields.emplace_back();
+            else fields.back() += c;
+        }
+        if (fields.size() != 6 || fields[0] != "A") continue;
+        const std::string& sid = fields[5];
+        if (sid == "BA" || sid == "AU" || sid == "WD") granted |= SddlRights(fields[2]);
+    }
+    return granted;
 }
 
 // An object lives while anyone has a handle to it.
@@ -317,7 +355,7 @@ void KeepImageHeldAfterExit(DWORD pid, uint64_t ms) {
     if (it != S().processes.end()) it->second.holdAfterExit = ms;
 }
 
-bool ProcessCreateMutex(DWORD pid, std::string_view name, bool initialOwner) {
+bool ProcessCreateMutex(DWORD pid, std::string_view name, bool initialOwner, std::string sddl) {
     if (Mutex* m = FindMutex(name)) {
         m->processRefs.insert(pid);
         return false;
@@ -325,6 +363,7 @@ bool ProcessCreateMutex(DWORD pid, std::string_view name, bool initialOwner) {
     uint64_t id = S().nextMutex++;
     Mutex& m = S().mutexes[id];
     m.name = std::string(name);
+    m.sddl = std::move(sddl);
     m.processRefs.insert(pid);
     if (initialOwner) {
         m.owner = pid;
@@ -344,6 +383,10 @@ bool ProcessReleaseMutex(DWORD pid, std::string_view name) {
 bool MutexExists(std::string_view name) { return FindMutex(name) != nullptr; }
 
 void SetSessionId(DWORD session) { S().session = session; }
+std::string MutexSecurity(std::string_view name) {
+    Mutex* m = FindMutex(name);
+    return m ? m->sddl : std::string();
+}
 
 DWORD MutexOwner(std::string_view name) {
     Mutex* m = FindMutex(name);
@@ -379,6 +422,47 @@ BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
+// The descriptor block holds the string itself: winsim reads back only what it was given.
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
+                                                                 DWORD StringSDRevision,
+                                                                 PSECURITY_DESCRIPTOR* SecurityDescriptor,
+                                                                 PULONG SecurityDescriptorSize) {
+    std::string text = StringSecurityDescriptor ? StringSecurityDescriptor : "";
+    RecordCall("ConvertStringSecurityDescriptorToSecurityDescriptorA", ToU16(text));
+    if (TakeFault("ConvertStringSecurityDescriptorToSecurityDescriptorA")) return FALSE;
+    if (!SecurityDescriptor || StringSDRevision != SDDL_REVISION_1 || text.rfind("D:", 0) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    void* block = kernel::AccountedLocalAlloc(text.size() + 1, true);
+    if (!block) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    std::memcpy(block, text.c_str(), text.size() + 1);
+    *SecurityDescriptor = block;
+    if (SecurityDescriptorSize) *SecurityDescriptorSize = static_cast<ULONG>(text.size() + 1);
+    return TRUE;
+}
+
+HANDLE WINAPI OpenMutexA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName) {
+    std::string name = lpName ? lpName : "";
+    RecordCall("OpenMutexA", user::Hex(dwDesiredAccess) + u"," + ToU16(name));
+    if (TakeFault("OpenMutexA")) return nullptr;
+    uint64_t id = name.empty() ? 0 : FindMutexId(name);
+    if (id == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    if ((GrantedToCaller(S().mutexes[id].sddl) & dwDesiredAccess) != dwDesiredAccess) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    ++S().mutexes[id].selfHandles;
+    return NewHandle(ObjectKind::Mutex, id);
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
     std::string name = lpName ? lpName : "";
     RecordCall("CreateMutexA", user::Dec(bInitialOwner ? 1 : 0) + u"," + ToU16(name));
     if (TakeFault("CreateMutexA")) return nullptr;
@@ -387,6 +471,10 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
         return nullptr;
     }
     uint64_t id = name.empty() ? 0 : FindMutexId(name);
+    if (id != 0 && GrantedToCaller(S().mutexes[id].sddl) != MUTEX_ALL_ACCESS) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     if (id != 0) {
         // An existing named mutex: a new handle, ownership as it stands.
         ++S().mutexes[id].selfHandles;
@@ -398,6 +486,8 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
     Mutex& m = S().mutexes[id];
     m.name = name;
     m.selfHandles = 1;
+    if (lpMutexAttributes && lpMutexAttributes->lpSecurityDescriptor)
+        m.sddl = static_cast<const char*>(lpMutexAttributes->lpSecurityDescriptor);
     if (bInitialOwner) {
         m.owner = kCurrentProcess;
         m.recursion = 1;

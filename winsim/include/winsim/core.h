@@ -78,9 +78,9 @@ std::vector<std::string> CallSequence(const std::vector<std::string>& filter = {
 // KillBeforeCall(n): inside RunProcess, the call that would be the (n+1)th recorded call from
 // now (any API: n counts every recorded call, so the sweeps pick the index of the call they
 // mean from an undisturbed run's record) is not made; the process ends there instead and
-// RunProcess returns. The unwinding is a C++ exception that only RunProcess catches: the
-// installer has no destructors and no handlers, so none of its code runs after the kill point,
-// while winsim's own frames release their temporaries.
+// RunProcess returns. The code under test is not unwound (its guards' calls could be kill points
+// too): from the kill point on, every call it makes fails with ERROR_PROCESS_ABORTED without being
+// recorded or changing anything, and the process ends when the body returns to RunProcess.
 void KillBeforeCall(size_t n);
 // Runs `body` as the code under test's process. True when it ran to its end (its result in
 // *result); false when it was killed (the process is ended and *result is untouched).

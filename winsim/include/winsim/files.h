@@ -17,6 +17,11 @@ inline constexpr char16_t kDefaultModulePath[] = u"C:\\Program Files\\Quillgraph
 void SetSystemDirectory(std::u16string path);
 void SetModulePath(std::u16string path);
 
+// The 8.3 alias of an existing file's or directory's last component ("PROGRA~1"): every path
+// that names the alias opens the same object, and GetLongPathNameW turns it back into the long name.
+// GetFullPathNameW resolves a relative path against the current directory, the system directory.
+void SetShortName(std::u16string_view path, std::u16string_view shortName);
+
 // Directories are created with their parents; files create their parent directories.
 void MakeDirectory(std::u16string_view path);
 void WriteTestFile(std::u16string_view path, std::string_view bytes);

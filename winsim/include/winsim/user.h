@@ -13,7 +13,14 @@
 //
 // Recorded call arguments (RecordCall), for tests that assert them:
 //   CreateMutexA        "<initialOwner 0|1>,<name>"
+//   OpenMutexA          "<access hex>,<name>"
 //   ReleaseMutex        "<mutex name or empty>"
+//
+// Mutex security: a creator may give a DACL in SDDL form, "D:" followed by "(A;;<rights>;;;<SID>)"
+// entries, rights GA/GR/GW/GE or hex, SIDs SY, BA, AU, WD. The code under test runs as an
+// elevated administrator (BA, AU, WD, not SY). Without a DACL everyone has full access. Opening
+// an existing mutex through CreateMutexA asks for MUTEX_ALL_ACCESS and fails with
+// ERROR_ACCESS_DENIED when less is granted; OpenMutexA asks for what it names.
 //   WaitForSingleObject "<kind:name-or-pid>,<ms>"   e.g. "mutex:Foo,5000", "process:1004,-1"
 //   CreateProcessW      "<app or empty>,<command line>,<flags hex>"
 //   FindWindowW         "<class or *>,<title or *>"
@@ -109,7 +116,10 @@ void KeepImageHeldAfterExit(DWORD pid, uint64_t ms);
 // ---- named mutexes -----------------------------------------------------------
 // A simulated process opens/creates a named mutex; returns false when it existed already
 // (the process then has a handle but ownership is not taken).
-bool ProcessCreateMutex(DWORD pid, std::string_view name, bool initialOwner);
+// `sddl` is the creator's DACL (see above), empty for the default (full access).
+bool ProcessCreateMutex(DWORD pid, std::string_view name, bool initialOwner, std::string sddl = {});
+// The DACL a mutex was created with, empty for the default.
+std::string MutexSecurity(std::string_view name);
 // Releases ownership (all recursion levels) held by `pid`; false when it is not the owner.
 bool ProcessReleaseMutex(DWORD pid, std::string_view name);
 bool MutexExists(std::string_view name);
