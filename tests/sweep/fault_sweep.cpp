@@ -143,8 +143,8 @@ const std::map<std::string, std::vector<DWORD>>& ErrorVariants() {
         {"EnumPrinterDriversW", {ERROR_INSUFFICIENT_BUFFER}},
         {"GetPrinterW", {ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PRINTER_NAME}},
         {"GetPrinterDriverW", {ERROR_INSUFFICIENT_BUFFER, ERROR_UNKNOWN_PRINTER_DRIVER}},
-        {"GetPrinterDataExA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
-        {"GetPrinterDataA", {ERROR_MORE_DATA, ERROR_FILE_NOT_FOUND}},
+        // Not ERROR_FILE_NOT_FOUND or ERROR_MORE_DATA for the printer data: they are answers about
+        // the value (there is none; it needs this many bytes), which a fault cannot give truly.
         {"OpenPrinterW", {ERROR_INVALID_PRINTER_NAME}},
         {"AddPrinterW", {ERROR_PRINTER_ALREADY_EXISTS}},
         {"GetDefaultPrinterW", {ERROR_INSUFFICIENT_BUFFER}},

@@ -383,6 +383,8 @@ RunStart ReadStart() {
     for (const std::string& line : winsim::RegTreeLines(HKEY_LOCAL_MACHINE, kJournalKeyPath)) {
         if (line.compare(0, prefix.size(), prefix) != 0) continue;
         std::u16string name = winsim::ToU16(line.substr(prefix.size(), line.find('=') - prefix.size()));
+        // Its settings are the journal's, not the bare printer's (the golden machine judges them).
+        start.productSettings.erase(name);
         if (std::find(start.productPrinters.begin(), start.productPrinters.end(), name) == start.productPrinters.end())
             start.productPrinters.push_back(name);
     }

@@ -49,6 +49,9 @@ struct CoreState {
     bool unwinding = false;
 };
 
+// Thrown at the kill point and caught by RunProcess: the process's code runs no further.
+struct ProcessKilled {};
+
 CoreState& State() {
     static CoreState state;
     return state;

@@ -421,7 +421,6 @@ BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
     return TRUE;
 }
 
-HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
 // The descriptor block holds the string itself: winsim reads back only what it was given.
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR StringSecurityDescriptor,
                                                                  DWORD StringSDRevision,
