@@ -83,6 +83,19 @@ scenario_fresh_install() {
   qgr_end
 }
 
+# The two seeded printers as a reinstall leaves them: with every setting, A the default, and the
+# "deleted" marks of their settings keys removed.
+check_a_and_b_back() {
+  expect_line "$QGR_STATE" 'printers=2'
+  expect_line "$QGR_STATE" 'printer=Quillgraph A|port=QuillgraphServer:|driver=Quillgraph Server|comment=first comment|location=room 1|share=Quillgraph A|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=Quillgraph B|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" 'subkey=Quillgraph A|plain=s1|dsuser=s1'
+  expect_line "$QGR_STATE" 'subkey=Quillgraph B|plain=s2|dsuser=s2'
+  expect_line "$QGR_STATE" 'default=Quillgraph A'
+  expect_line "$QGR_STATE" 'settings=s1|deleted=0'
+  expect_line "$QGR_STATE" 'settings=s2|deleted=0'
+}
+
 scenario_reinstall() {
   qgr_begin reinstall shim || return 1
   qgr_install first in
@@ -101,14 +114,7 @@ scenario_reinstall() {
   check_monitor_installed
   check_drivers_installed
   # qgrServer had no SubKey: deleted and not added again, since A and B came back.
-  expect_line "$QGR_STATE" 'printers=2'
-  expect_line "$QGR_STATE" 'printer=Quillgraph A|port=QuillgraphServer:|driver=Quillgraph Server|comment=first comment|location=room 1|share=Quillgraph A|datatype=RAW|processor=WinPrint|attributes=0x00000008'
-  expect_line "$QGR_STATE" 'printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=Quillgraph B|datatype=RAW|processor=WinPrint|attributes=0x00000008'
-  expect_line "$QGR_STATE" 'subkey=Quillgraph A|plain=s1|dsuser=s1'
-  expect_line "$QGR_STATE" 'subkey=Quillgraph B|plain=s2|dsuser=s2'
-  expect_line "$QGR_STATE" 'default=Quillgraph A'
-  expect_line "$QGR_STATE" 'settings=s1|deleted=0'
-  expect_line "$QGR_STATE" 'settings=s2|deleted=0'
+  check_a_and_b_back
   expect_line "$QGR_STATE" 'pending=(none)'
   # The removal at the start of an install stops the tray but keeps its executable, which the
   # install then starts again.
@@ -136,14 +142,7 @@ scenario_journal() {
   qgr_install again in
   expect_exit 1
   qgr_inspect after
-  expect_line "$QGR_STATE" 'printers=2'
-  expect_line "$QGR_STATE" 'printer=Quillgraph A|port=QuillgraphServer:|driver=Quillgraph Server|comment=first comment|location=room 1|share=Quillgraph A|datatype=RAW|processor=WinPrint|attributes=0x00000008'
-  expect_line "$QGR_STATE" 'printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=Quillgraph B|datatype=RAW|processor=WinPrint|attributes=0x00000008'
-  expect_line "$QGR_STATE" 'subkey=Quillgraph A|plain=s1|dsuser=s1'
-  expect_line "$QGR_STATE" 'subkey=Quillgraph B|plain=s2|dsuser=s2'
-  expect_line "$QGR_STATE" 'default=Quillgraph A'
-  expect_line "$QGR_STATE" 'settings=s1|deleted=0'
-  expect_line "$QGR_STATE" 'settings=s2|deleted=0'
+  check_a_and_b_back
   qgr_install whole verify
   expect_exit 104
   qgr_end
