@@ -540,6 +540,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         }
         if (result == WAIT_ABANDONED && kind == OnMutex) {
             SetLastError(lastError);
+            // Its holder ends without releasing it (a crash, a kill): the wait gets it abandoned.
+            DWORD holder = S().mutexes[id].owner;
+            if (holder != 0 && holder != kCurrentProcess) EndProcess(holder);
             Mutex& m = S().mutexes[id];
             m.abandoned = false;
             m.owner = kCurrentProcess;

@@ -36,8 +36,9 @@ void OnClockAdvance(std::function<void(uint64_t now)> listener);
 // The next `times` calls of `api` (e.g. "CreateFileW") fail with `error`, after `skip` calls
 // that behave normally. A negative `times` means every call from then on.
 // WaitForSingleObject takes a wait result as its "error": WAIT_TIMEOUT makes a timed wait on a
-// mutex or process wait its whole time and time out; WAIT_ABANDONED makes a wait on a mutex
-// get it abandoned (its holder ended without releasing it). Any other error is WAIT_FAILED.
+// mutex or process wait its whole time and time out; WAIT_ABANDONED ends the mutex's holder
+// (another process) without its releasing it, and the wait gets it abandoned. Any other error
+// is WAIT_FAILED.
 void InjectFault(std::string_view api, DWORD error, int times = 1, int skip = 0);
 void ClearFaults();
 // Used by API implementations: true when the call must fail; the last error is set already.
