@@ -157,6 +157,8 @@ const std::map<std::string, std::vector<DWORD>>& ErrorVariants() {
         {"ControlService", {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ERROR_DEPENDENT_SERVICES_RUNNING}},
         {"StartServiceW", {ERROR_SERVICE_ALREADY_RUNNING}},
         {"OpenMutexA", {ERROR_ACCESS_DENIED}},
+        // wait results, not errors: the holder keeps the object, or ended without releasing it
+        {"WaitForSingleObject", {WAIT_TIMEOUT, WAIT_ABANDONED}},
     };
     return table;
 }
@@ -215,10 +217,15 @@ bool RunOnce(Tally& tally, const Scenario& scenario, const Machine& golden, cons
     for (const Fault& f : faults) winsim::InjectFault(f.api, f.error, 1, static_cast<int>(f.skip));
     if (!faults.empty()) ++tally.points;
     std::string fault = Describe(faults);
+    // A wait made to time out waited its whole time ("<object>,<ms>").
+    uint64_t maxWaitMs = scenario.maxWaitMs;
+    for (const Fault& f : faults)
+        if (f.api == "WaitForSingleObject" && f.error == WAIT_TIMEOUT)
+            maxWaitMs += std::strtoull(winsim::ToUtf8(f.args.substr(f.args.rfind(u',') + 1)).c_str(), nullptr, 10);
     int exitCode = 0;
     // A run's invariants are checked before its process ends: what it left open is its fault.
     RunCommand(scenario.command, &exitCode, [&] {
-        CheckRun(tally, scenario, scenario.kind, exitCode, start, scenario.maxWaitMs, Allowed(faults, "autostart"),
+        CheckRun(tally, scenario, scenario.kind, exitCode, start, maxWaitMs, Allowed(faults, "autostart"),
                  fault, "faulted run");
     });
     bool describedErrors = winsim::CallCount("FormatMessageW") > 0;
@@ -271,7 +278,7 @@ int main(int argc, char** argv) {
                 unknown.insert(call.api);
                 continue;
             }
-            if (entry->second == 0) continue;
+            if (entry->second == 0 || (&call - calls.data()) % scenario.sampleEvery != 0) continue;
             Fault fault{call.api, skip, entry->second, call.args};
             points.push_back(fault);
             if (swept++ % stride != 0) continue;
@@ -289,7 +296,7 @@ int main(int argc, char** argv) {
         }
         // Second faults: a sample of pairs, the second on a later call of the same run, so that
         // retries and recovery paths meet a fault too. The same seed gives the same sample.
-        for (int pair = 0; pair < pairsPerScenario && points.size() >= 2; ++pair) {
+        for (int pair = 0; pair < pairsPerScenario / scenario.sampleEvery && points.size() >= 2; ++pair) {
             size_t first = rng() % (points.size() - 1);
             size_t second = first + 1 + rng() % (points.size() - first - 1);
             Fault a = points[first], b = points[second];

@@ -154,7 +154,7 @@ void SweepScenario(Sweep& sweep, const Scenario& scenario) {
     SetUpScenario(scenario);
     int exitCode = 0;
     RunCommand(scenario.command, &exitCode);
-    std::vector<KillPoint> points = KillPoints(winsim::Calls(), sweep.stride);
+    std::vector<KillPoint> points = KillPoints(winsim::Calls(), sweep.stride * scenario.sampleEvery);
     std::vector<const char16_t*> recoveries = {u"in"};
     if (scenario.kind == Kind::Uninstall) recoveries.push_back(u"un");
     for (const char16_t* recovery : recoveries) {
@@ -164,7 +164,7 @@ void SweepScenario(Sweep& sweep, const Scenario& scenario) {
         const Machine* undone = std::u16string(recovery) == scenario.command ? nullptr : &undoneMachine;
         for (const KillPoint& first : points) {
             auto recoveryCalls = KillAndRecover(sweep, scenario, recovery, first, nullptr, golden, undone);
-            for (const KillPoint& second : KillPoints(recoveryCalls, sweep.secondStride))
+            for (const KillPoint& second : KillPoints(recoveryCalls, sweep.secondStride * scenario.sampleEvery))
                 KillAndRecover(sweep, scenario, recovery, first, &second, golden, undone);
         }
     }

@@ -26,6 +26,8 @@ struct Scenario {
     uint64_t maxWaitMs;
     // The command's purpose is to change the default printer.
     bool setsDefault;
+    // A variant of a machine swept in full: only every n-th call (or kill point) is disturbed.
+    int sampleEvery;
 };
 
 const std::vector<Scenario>& Scenarios();

@@ -198,6 +198,12 @@ void BeforeCall(std::string_view api, std::function<void()> action, int skip) {
     State().hooks.push_back(CallHook{std::string(api), skip, std::move(action)});
 }
 
+void FlushBeforeCalls() {
+    std::vector<CallHook> pending;
+    pending.swap(State().hooks);
+    for (auto& hook : pending) hook.action();
+}
+
 const std::vector<Call>& Calls() { return State().calls; }
 
 void ClearCalls() { State().calls.clear(); }

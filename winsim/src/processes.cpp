@@ -528,12 +528,34 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     }
     RecordCall("WaitForSingleObject",
                what + u"," + (dwMilliseconds == INFINITE ? std::u16string(u"-1") : user::Dec(dwMilliseconds)));
-    if (TakeFault("WaitForSingleObject")) return WAIT_FAILED;
+    const bool infinite = dwMilliseconds == INFINITE;
+    const DWORD lastError = GetLastError();
+    if (TakeFault("WaitForSingleObject")) {
+        // A wait result as the fault: the wait ends as Windows ends it then, and succeeds.
+        DWORD result = GetLastError();
+        if (result == WAIT_TIMEOUT && kind != None && !infinite) {
+            SetLastError(lastError);
+            AdvanceClock(dwMilliseconds);
+            return WAIT_TIMEOUT;
+        }
+        if (result == WAIT_ABANDONED && kind == OnMutex) {
+            SetLastError(lastError);
+            // Its holder ends without releasing it (a crash, a kill): the wait gets it abandoned.
+            DWORD holder = S().mutexes[id].owner;
+            if (holder != 0 && holder != kCurrentProcess) EndProcess(holder);
+            Mutex& m = S().mutexes[id];
+            m.abandoned = false;
+            m.owner = kCurrentProcess;
+            ++m.recursion;
+            return WAIT_ABANDONED;
+        }
+        if (result == WAIT_TIMEOUT || result == WAIT_ABANDONED) SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     if (kind == None) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    const bool infinite = dwMilliseconds == INFINITE;
     const uint64_t deadline = Now() + (infinite ? kInfiniteWaitCap : dwMilliseconds);
     for (;;) {
         if (kind == OnMutex) {

@@ -35,6 +35,10 @@ void OnClockAdvance(std::function<void(uint64_t now)> listener);
 // ---- faults --------------------------------------------------------------
 // The next `times` calls of `api` (e.g. "CreateFileW") fail with `error`, after `skip` calls
 // that behave normally. A negative `times` means every call from then on.
+// WaitForSingleObject takes a wait result as its "error": WAIT_TIMEOUT makes a timed wait on a
+// mutex or process wait its whole time and time out; WAIT_ABANDONED ends the mutex's holder
+// (another process) without its releasing it, and the wait gets it abandoned. Any other error
+// is WAIT_FAILED.
 void InjectFault(std::string_view api, DWORD error, int times = 1, int skip = 0);
 void ClearFaults();
 // Used by API implementations: true when the call must fail; the last error is set already.
@@ -62,6 +66,9 @@ const std::vector<Call>& Calls();
 // Another party acting between two calls of the code under test: `action` runs once, when the
 // (skip+1)th following call of `api` is recorded, before that call does its work.
 void BeforeCall(std::string_view api, std::function<void()> action, int skip = 0);
+// The party acts whether or not the code under test gets that far: the actions whose call never
+// came run now, in the order they were registered.
+void FlushBeforeCalls();
 void ClearCalls();
 // Number of recorded calls of `api`.
 size_t CallCount(std::string_view api);
