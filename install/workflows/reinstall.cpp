@@ -31,7 +31,17 @@ void DeletePendingFilesWithSpoolerStopped(InstallContext& ctx) {
 void KeepMonitorDllThroughReboot(InstallContext& ctx) {
     if (TextLength(ctx.systemDir) == 0 || !ctx.monitorFile || ctx.monitorFile[0] == 0) return;
     TextBuffer dllPath = CopyText(ctx.systemDir);
-    if (Append(dllPath, ctx.monitorFile) && IsExistingFile(TextOf(dllPath))) {
+    // A path that could not be made, or a file that cannot be looked at, may still be scheduled:
+    // only a DLL known to be absent needs nothing kept.
+    bool made = TextLength(dllPath) == TextLength(ctx.systemDir) && Append(dllPath, ctx.monitorFile);
+    DWORD attributes = made ? GetFileAttributesW(TextOf(dllPath)) : INVALID_FILE_ATTRIBUTES;
+    DWORD error = GetLastError();
+    bool absent = made && attributes == INVALID_FILE_ATTRIBUTES &&
+                  (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+    if (!made) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        LogError(ctx, kErrKeepMonitorFile, TEXT("Can't cancel the scheduled deletion of %s"), ctx.monitorFile);
+    } else if (!absent) {
         int kept = RemoveScheduledDeletesOf(TextOf(dllPath));
         if (kept > 0) {
             LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));

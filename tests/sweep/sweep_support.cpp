@@ -171,6 +171,12 @@ void ProductFilePending() {
     ScheduleMonitorDllDeletion();
 }
 
+// The product's own DLL waits for deletion at reboot: the install must cancel that or say so.
+void InstalledMonitorDllScheduled() {
+    Installed();
+    ScheduleMonitorDllDeletion();
+}
+
 // A tray application that ignores every request to quit.
 void InstalledHungTray() {
     InstalledOnePrinter();
@@ -368,10 +374,8 @@ const std::vector<Scenario>& Scenarios() {
         {"def.set", u"def.set", Kind::Query, InstalledOnePrinter, 0, true, 1},
         {"removetray", u"removetray", Kind::Query, InstalledOnePrinter, kTrayMs, false, 1},
         {"verify", u"verify", Kind::Query, InstalledOnePrinter, 0, false, 1},
-        // Out until the installer is fixed: a reinstall with the monitor DLL scheduled for
-        // deletion (Installed, then ScheduleMonitorDllDeletion) exits 1 with the DLL still
-        // scheduled under single faults of GetFileAttributesW on it, heap allocations and the
-        // pending list's read.
+        {"reinstall, monitor DLL scheduled for deletion", u"in", Kind::Install, InstalledMonitorDllScheduled,
+         kInstallMaxWaitMs, false, 4},
         {"reinstall, spooler slow to stop", u"in", Kind::Install, InstalledSlowSpooler, kInstallMaxWaitMs, false, 4},
         {"removetray, tray never quits", u"removetray", Kind::Query, InstalledHungTray, kTrayMs, false, 4},
         {"reinstall, tray never quits", u"in", Kind::Install, InstalledHungTray, kInstallMaxWaitMs, false, 4},
