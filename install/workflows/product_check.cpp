@@ -13,6 +13,7 @@
 #include "printers/printer_driver.h"
 #include "printers/printer_enumeration.h"
 #include "run/install_context.h"
+#include "services/install_journal.h"
 #include "run/owned.h"
 #include "run/text_compare.h"
 #include "services/pending_files.h"
@@ -21,7 +22,6 @@
 namespace {
 
 // What a run destroys and has not rebuilt yet; an entry left means an unfinished run.
-const WCHAR kJournalKey[] = TEXT("SOFTWARE\\Corvane Software KFT\\Quillgraph\\InstallJournal");
 
 // The lines found so far; counted apart from the text, which may fail to grow.
 struct Findings {
