@@ -164,9 +164,9 @@ int EndRefusedRun(InstallContext& ctx, HWND parent) {
 // An install or uninstall that did not get its turn: nothing changed, one error line.
 int ReportAnotherRun(HWND parent) {
     InstallContext ctx = {};
-    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
+    LogPrint(ctx, "Quillgraph %d", BuildNumber);
     SetLastError(WAIT_TIMEOUT);
-    LogError(ctx, kErrAnotherRun, TEXT("Another installation is in progress."));
+    LogError(ctx, kErrAnotherRun, "Another installation is in progress.");
     return EndRefusedRun(ctx, parent);
 }
 
@@ -174,15 +174,15 @@ int ReportAnotherRun(HWND parent) {
 // it changes nothing and says which function or DLL the system directory did not give.
 int ReportUnbound(HWND parent, const BindFailure& failure) {
     InstallContext ctx = {};
-    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
+    LogPrint(ctx, "Quillgraph %d", BuildNumber);
     SetLastError(failure.error);
     if (failure.function == NULL) {
-        LogError(ctx, kErrSystemFunction, TEXT("Can't load %s from the system directory"), failure.dll);
+        LogError(ctx, kErrSystemFunction, "Can't load %s from the system directory", failure.dll);
         return EndRefusedRun(ctx, parent);
     }
     WCHAR function[64] = {0};  // the export's ASCII name, widened for the log
     for (int i = 0; i < 63 && failure.function[i] != 0; ++i) function[i] = static_cast<WCHAR>(failure.function[i]);
-    LogError(ctx, kErrSystemFunction, TEXT("Can't find %s in %s"), function, failure.dll);
+    LogError(ctx, kErrSystemFunction, "Can't find %s in %s", function, failure.dll);
     return EndRefusedRun(ctx, parent);
 }
 
@@ -190,7 +190,7 @@ int RunInstall(HWND parent) {
     CloseHelpWindows();
     InstallContext ctx;
     InitContext(ctx, kInitBothEnvironments | kInitStartX64);
-    LogPrint(ctx, TEXT(">>0010"));
+    LogPrint(ctx, ">>0010");
     ReInstall(ctx);
     DWORD scheduled = ScheduleDeletesAtReboot(ctx);
     RegisterEventMessages();
@@ -206,7 +206,7 @@ int RunInstall(HWND parent) {
 // Reads only: no run turn, no log, no dialog, no wait. A warning event names what is missing.
 int RunVerify() {
     WCHAR heading[64];
-    FormatText(heading, 64, TEXT("Quillgraph %d verify: the product is not whole\r\n"), BuildNumber);
+    FormatText(heading, 64, "Quillgraph %d verify: the product is not whole\r\n", BuildNumber);
     TextBuffer text = nullptr;
     Assign(text, heading);
     bool whole = CheckProductWhole(text);
@@ -290,7 +290,7 @@ DWORD ScheduleDeletesAtReboot(InstallContext& ctx) {
         if (MoveFileExW(node->path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
             ++scheduled;
         else
-            LogPrint(ctx, TEXT("Can't delete %s now or at the next reboot"), node->path);  // left for good
+            LogPrint(ctx, "Can't delete %s now or at the next reboot", node->path);  // left for good
     }
     if (ctx.pendingDeletes) PathListFree(ctx.pendingDeletes);
     ctx.pendingDeletes = NULL;

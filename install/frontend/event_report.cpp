@@ -14,7 +14,7 @@ namespace {
 
 // ReportEventW refuses a longer insertion string.
 const uint64_t kMaxEventText = 31839;
-const WCHAR kCutMarker[] = TEXT("\r\n[... %u characters left out ...]\r\n");
+const CHAR kCutMarker[] = "\r\n[... %u characters left out ...]\r\n";
 const int kMarkerRoom = 64;
 const WCHAR kSourceKey[] = TEXT("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") QGR_EVENT_SOURCE;
 

@@ -17,7 +17,7 @@ INT_PTR CALLBACK LogDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
         const InstallContext* ctx = reinterpret_cast<const InstallContext*>(lParam);
         SetDlgItemTextW(dialog, IDC_LOG_TEXT, TextOf(ctx->log));
         WCHAR title[kTitleCapacity];
-        FormatText(title, kTitleCapacity, TEXT("Quillgraph build %d- Install"), BuildNumber);
+        FormatText(title, kTitleCapacity, "Quillgraph build %d- Install", BuildNumber);
         lstrcatW(title, ctx->errorCount != 0 ? TEXT(" error log!") : TEXT(" log."));
         SetWindowTextW(dialog, title);
         return 0;  // leave the focus where the dialog manager put it

@@ -8,7 +8,7 @@
 namespace {
 
 // Logs one "failed with code" line with the system's text for the current last error.
-void LogEnumFailure(InstallContext& ctx, LPCWSTR format) {
+void LogEnumFailure(InstallContext& ctx, LPCSTR format) {
     OwnedLocal<WCHAR> text = SystemErrorText(GetLastError());
     LogPrint(ctx, format, text ? text.get() : TEXT("No Error or no description"));
 }
@@ -30,19 +30,19 @@ void EnumerateMonitors(MonitorEnum& monitors, InstallContext& ctx) {
             monitors.monitors = answer.block.release();
             return;
         case QueryResult::AnsweredEmpty:
-            LogPrint(ctx, TEXT("1. EnumMonitors returns true"));
+            LogPrint(ctx, "1. EnumMonitors returns true");
             return;
         case QueryResult::NoMemory:
             monitors.monitorCount = 0;
             monitors.error = GetLastError();
-            LogPrint(ctx, TEXT("3. EnumMonitors - can't allocate memory for buffer"));
+            LogPrint(ctx, "3. EnumMonitors - can't allocate memory for buffer");
             return;
         case QueryResult::Failed:
             monitors.monitorCount = 0;
             monitors.error = GetLastError();
             // A block means the size query went through and the second call failed.
-            LogEnumFailure(ctx, answer.block ? TEXT("3. EnumMonitors  failed with code: %s")
-                                             : TEXT("2. EnumMonitors  failed with code: %s"));
+            LogEnumFailure(ctx, answer.block ? "3. EnumMonitors  failed with code: %s"
+                                             : "2. EnumMonitors  failed with code: %s");
             return;
     }
 }
@@ -63,13 +63,13 @@ int FindProductMonitor(const MonitorEnum& monitors) {
 }
 
 void LogMonitorList(InstallContext& ctx, const MonitorEnum& monitors) {
-    LogPrint(ctx, TEXT("------- %d existing monitors ----------"), static_cast<int>(monitors.monitorCount));
+    LogPrint(ctx, "------- %d existing monitors ----------", static_cast<int>(monitors.monitorCount));
     const MONITOR_INFO_2W* records = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.monitors);
     for (DWORD i = 0; records != nullptr && i < monitors.monitorCount; ++i) {
         LPCWSTR name = records[i].pName;
-        LogPrint(ctx, TEXT("%d. %s"), static_cast<int>(i + 1), name != nullptr ? name : TEXT("***EMPTY***"));
+        LogPrint(ctx, "%d. %s", static_cast<int>(i + 1), name != nullptr ? name : TEXT("***EMPTY***"));
     }
-    LogPrint(ctx, TEXT("---------------------------------------"));
+    LogPrint(ctx, "---------------------------------------");
 }
 
 void ReleaseMonitors(MonitorEnum& monitors) {

@@ -21,7 +21,7 @@ bool MonitorFileMissing(InstallContext& ctx) {
 }
 
 void CopyMonitorFile(InstallContext& ctx) {
-    LogPrint(ctx, TEXT("Copy monitor file"));
+    LogPrint(ctx, "Copy monitor file");
     if (CopyFileToDir(ctx, TextOf(ctx.systemDir), ctx.monitorFile, nullptr, 0, false) == S_OK) return;
     // The spooler may hold the old DLL: copy again while it is stopped, this time loudly.
     SpoolerRestart restart;
@@ -38,22 +38,22 @@ bool RegisterMonitor(InstallContext& ctx) {
     for (int attempt = 1; attempt <= kRegisterAttempts; ++attempt) {
         if (attempt > 1) Sleep(kRegisterPauseMs);
         if (AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&info))) return true;
-        LogPrint(ctx, TEXT("AddMonitor - failed. Trying to wait and install again"));
+        LogPrint(ctx, "AddMonitor - failed. Trying to wait and install again");
     }
-    LogError(ctx, kErrInstallMonitor, TEXT("Can`t install a local port monitor'QuillgraphServer:'"));
+    LogError(ctx, kErrInstallMonitor, "Can`t install a local port monitor'QuillgraphServer:'");
     return false;
 }
 
 }  // namespace
 
 void AddProductMonitor(InstallContext& ctx) {
-    LogSection section(ctx, TEXT(">AddMonitor"));
+    LogSection section(ctx, ">AddMonitor");
     if (ctx.copyMonitor || MonitorFileMissing(ctx))
         CopyMonitorFile(ctx);
     else
-        LogPrint(ctx, TEXT("Skip copy monitor file"));
+        LogPrint(ctx, "Skip copy monitor file");
     if (RegisterMonitor(ctx)) {
-        LogPrint(ctx, TEXT("AddMonitor - OK :)"));
+        LogPrint(ctx, "AddMonitor - OK :)");
         RestoreParkedPrinters(ctx);
     }
 }

@@ -31,12 +31,12 @@ void ParkPrinters(InstallContext& ctx) {
     for (DWORD i = 0; i < count; ++i) {
         PRINTER_INFO_2W& printer = ctx.printerEnum.printers[i];
         if (IsPrinterConnection(printer)) {
-            if (UsesProductPort(printer)) LogPrint(ctx, TEXT("Printer connection %s is left alone"), printer.pPrinterName);
+            if (UsesProductPort(printer)) LogPrint(ctx, "Printer connection %s is left alone", printer.pPrinterName);
             continue;
         }
         if (!UsesProductPort(printer)) continue;
         if (!JournalParked(printer.pPrinterName, printer.pPortName)) {
-            LogError(ctx, kErrJournal, TEXT("Can't write the install journal: printer '%s' stays on its ports"),
+            LogError(ctx, kErrJournal, "Can't write the install journal: printer '%s' stays on its ports",
                      printer.pPrinterName);
             continue;
         }
@@ -52,24 +52,24 @@ void ParkPrinters(InstallContext& ctx) {
 // Decides from the DLL's build whether the monitor stays; true when it does.
 bool KeepCompatibleMonitor(InstallContext& ctx, LPCWSTR path, bool found) {
     if (!ctx.reinstallMode) {
-        LogPrint(ctx, TEXT("There is no check for monitor version"));
+        LogPrint(ctx, "There is no check for monitor version");
         return false;
     }
     int build = path != nullptr ? ReadFileBuild(path) : -1;
     if (IsCompatibleMonitorBuild(build)) {
-        LogPrint(ctx, TEXT("Version (%d) is compatible, proceed without uninstall"), build);
+        LogPrint(ctx, "Version (%d) is compatible, proceed without uninstall", build);
         if (found)
             ctx.installMonitor = 0;
         else
             ctx.copyMonitor = 0;
-        LogPrint(ctx, TEXT("InstallMonitor == %d, CopyMonitor == %d"), ctx.installMonitor ? 1 : 0,
+        LogPrint(ctx, "InstallMonitor == %d, CopyMonitor == %d", ctx.installMonitor ? 1 : 0,
                  ctx.copyMonitor ? 1 : 0);
         return true;
     }
     if (build < 0)
-        LogPrint(ctx, TEXT("Version is unknown, proceed with reinstall"));
+        LogPrint(ctx, "Version is unknown, proceed with reinstall");
     else
-        LogPrint(ctx, TEXT("Version (%d) is not supported, proceed with reinstall"), build);
+        LogPrint(ctx, "Version (%d) is not supported, proceed with reinstall", build);
     return false;
 }
 
@@ -106,15 +106,15 @@ bool MonitorDllPath(InstallContext& ctx, const MonitorEnum& monitors, int index,
     path = CopyText(ctx.systemDir);
     bool hasFileName = false;
     if (monitors.monitorCount == 0 || index < 0) {
-        LogPrint(ctx, TEXT("Computing monitor filename"));
+        LogPrint(ctx, "Computing monitor filename");
         // A name that could not be added would leave the system directory itself.
         if (ctx.monitorFile != nullptr && ctx.monitorFile[0] != 0) hasFileName = Append(path, ctx.monitorFile);
     } else {
-        LogPrint(ctx, TEXT("Trying to get monitor filename from MONITOR_INFO_2"));
+        LogPrint(ctx, "Trying to get monitor filename from MONITOR_INFO_2");
         LPCWSTR dll = reinterpret_cast<const MONITOR_INFO_2W*>(monitors.monitors)[index].pDLLName;
         if (dll != nullptr && dll[0] != 0) hasFileName = Append(path, dll);
     }
-    LogPrint(ctx, TEXT("Auto calculated monitor file name: %s"), TextOf(path));
+    LogPrint(ctx, "Auto calculated monitor file name: %s", TextOf(path));
     // Without the system directory the name is a bare one: not a file of ours to read or delete.
     return hasFileName && IsFullPath(TextOf(path));
 }
@@ -125,17 +125,17 @@ bool RemoveMonitor(InstallContext& ctx, const MonitorEnum& monitors, bool found)
     if (TryDeleteMonitor(ctx.environment)) return true;
     // Without a list, only the spooler's answer tells that the monitor is not there.
     if (!found && (monitors.error == 0 || GetLastError() == ERROR_UNKNOWN_PRINT_MONITOR)) {
-        LogPrint(ctx, TEXT("Can't delete monitor and monitor was not found. So everything should be ok"));
+        LogPrint(ctx, "Can't delete monitor and monitor was not found. So everything should be ok");
         return false;
     }
-    LogPrint(ctx, TEXT("Can't delete monitor from the first try"));
+    LogPrint(ctx, "Can't delete monitor from the first try");
     ParkPrinters(ctx);
     if (TryDeleteMonitor(ctx.environment)) return true;
     SpoolerRestart restart;
     BeginSpoolerRestart(restart, &ctx);
     EndSpoolerRestart(restart);
     if (TryDeleteMonitor(ctx.environment)) return true;
-    LogError(ctx, kErrRemoveMonitor, TEXT("Can`t remove the port monitor 'QuillgraphServer:'"));
+    LogError(ctx, kErrRemoveMonitor, "Can`t remove the port monitor 'QuillgraphServer:'");
     // The monitor and its port are still there: nothing may stay parked.
     if (ProductMonitorRegistered(ctx)) RestoreParkedPrinters(ctx);
     return false;
@@ -144,25 +144,25 @@ bool RemoveMonitor(InstallContext& ctx, const MonitorEnum& monitors, bool found)
 }  // namespace
 
 void DeleteProductMonitor(InstallContext& ctx, MonitorEnum& monitors) {
-    LogSection section(ctx, TEXT(">DeleteMonitor"));
+    LogSection section(ctx, ">DeleteMonitor");
     if (monitors.monitorCount != 0)
         LogMonitorList(ctx, monitors);
     else
-        LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
+        LogPrint(ctx, "BTW, there is no port monitors on this system.");
 
     int index = FindProductMonitor(monitors);
     bool found = index >= 0;
     if (found)
-        LogPrint(ctx, TEXT("Port monitor is found. Index=%d"), index + 1);
+        LogPrint(ctx, "Port monitor is found. Index=%d", index + 1);
     else
-        LogPrint(ctx, TEXT("No Quillgraph port monitor was found."));
+        LogPrint(ctx, "No Quillgraph port monitor was found.");
 
     TextBuffer path = nullptr;
     bool hasFileName = MonitorDllPath(ctx, monitors, index, path);
     if (!KeepCompatibleMonitor(ctx, hasFileName ? TextOf(path) : nullptr, found) &&
         RemoveMonitor(ctx, monitors, found)) {
         if (hasFileName && !DeleteFileW(TextOf(path))) PathListAdd(ctx.pendingDeletes, TextOf(path));
-        LogPrint(ctx, TEXT("Monitor was removed :)"));
+        LogPrint(ctx, "Monitor was removed :)");
     }
     FreeText(path);
 }

@@ -66,14 +66,14 @@ bool RestorePortName(PRINTER_INFO_2W& printer) {
 PortUpdate UpdatePrinterPort(InstallContext& ctx, PRINTER_INFO_2W& printer) {
     OwnedPrinter handle = OpenPrinterHandle(printer.pPrinterName, PRINTER_ALL_ACCESS);
     if (!handle) {
-        LogPrint(ctx, TEXT("Can't open printer %s"), printer.pPrinterName);
+        LogPrint(ctx, "Can't open printer %s", printer.pPrinterName);
         return GetLastError() == ERROR_INVALID_PRINTER_NAME ? kPrinterGone : kPortRefused;
     }
     if (SetPrinterW(handle.get(), 2, reinterpret_cast<LPBYTE>(&printer), 0)) {
-        LogPrint(ctx, TEXT("SetPrinter(%s) - ok"), printer.pPrinterName);
+        LogPrint(ctx, "SetPrinter(%s) - ok", printer.pPrinterName);
         return kPortUpdated;
     }
-    LogPrint(ctx, TEXT("SetPrinter(%s) - failed"), printer.pPrinterName);
+    LogPrint(ctx, "SetPrinter(%s) - failed", printer.pPrinterName);
     return kPortRefused;
 }
 
@@ -85,7 +85,7 @@ PortUpdate UpdateOrName(InstallContext& ctx, PRINTER_INFO_2W& printer) {
     PortUpdate result = UpdatePrinterPort(ctx, printer);
     if (result == kPortRefused) result = UpdatePrinterPort(ctx, printer);
     if (result == kPortRefused)
-        LogError(ctx, kErrLeftOnFilePort, TEXT("Printer %s is left on the port file:"), printer.pPrinterName);
+        LogError(ctx, kErrLeftOnFilePort, "Printer %s is left on the port file:", printer.pPrinterName);
     // Back, or gone with the run's other deletions: nothing left to put back.
     if (result != kPortRefused) JournalRemove(kJournalParked, printer.pPrinterName);
     return result;

@@ -83,7 +83,7 @@ bool TryAddDriver(DRIVER_INFO_6W& info) {
 }
 
 void AddProductDriver(InstallContext& ctx) {
-    LogSection section(ctx, TEXT(">Add Printer Driver"));
+    LogSection section(ctx, ">Add Printer Driver");
     WCHAR driverPath[MAX_PATH] = {0};
     WCHAR uiPath[MAX_PATH] = {0};
     WCHAR helpPath[MAX_PATH] = {0};
@@ -105,9 +105,9 @@ void AddProductDriver(InstallContext& ctx) {
     info.pszOEMUrl = const_cast<LPWSTR>(kProductUrl);
     info.pszProvider = const_cast<LPWSTR>(kMaker);
     if (TryAddDriver(info))
-        LogPrint(ctx, TEXT("OK :)"));
+        LogPrint(ctx, "OK :)");
     else
-        LogError(ctx, kErrInstallDriver, TEXT("Can`t install a printer driver 'Quillgraph Server'"));
+        LogError(ctx, kErrInstallDriver, "Can`t install a printer driver 'Quillgraph Server'");
 
     // The spooler has its own copies now; the staged ones go.
     DeleteStagedFile(ctx, driverPath);
@@ -116,41 +116,41 @@ void AddProductDriver(InstallContext& ctx) {
 }
 
 void DeleteProductDriver(InstallContext& ctx, DriverEnum& drivers) {
-    LogSection section(ctx, TEXT(">DeletePrinterDriver for %s"), ctx.environment);
+    LogSection section(ctx, ">DeletePrinterDriver for %s", ctx.environment);
     if (drivers.driverCount != 0) {
-        LogPrint(ctx, TEXT("------------ %d existing drivers-----------"), static_cast<int>(drivers.driverCount));
+        LogPrint(ctx, "------------ %d existing drivers-----------", static_cast<int>(drivers.driverCount));
         for (DWORD i = 0; drivers.drivers != nullptr && i < drivers.driverCount; ++i) {
             LPCWSTR name = DriverName(drivers, i);
-            LogPrint(ctx, TEXT("%d. %s"), static_cast<int>(i + 1), name != nullptr ? name : TEXT("***EMPTY***"));
+            LogPrint(ctx, "%d. %s", static_cast<int>(i + 1), name != nullptr ? name : TEXT("***EMPTY***"));
         }
-        LogPrint(ctx, TEXT("-------------------------------------------"));
+        LogPrint(ctx, "-------------------------------------------");
     } else {
-        LogPrint(ctx, TEXT("BTW, there is no printer drivers on this system."));
+        LogPrint(ctx, "BTW, there is no printer drivers on this system.");
     }
     int index = FindProductDriver(drivers);
     // Without a list the driver may still be there: only the spooler's answer to the deletion
     // tells.
     if (index < 0 && drivers.error == 0) {
-        LogPrint(ctx, TEXT("No Quillgraph driver was found"));
+        LogPrint(ctx, "No Quillgraph driver was found");
         return;
     }
-    if (index >= 0) LogPrint(ctx, TEXT("Driver is found. Index=%d"), index + 1);
+    if (index >= 0) LogPrint(ctx, "Driver is found. Index=%d", index + 1);
     if (DeleteDriver(ctx)) {
-        LogPrint(ctx, TEXT("OK :)"));
+        LogPrint(ctx, "OK :)");
         return;
     }
     if (index < 0 && GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER) {
-        LogPrint(ctx, TEXT("No Quillgraph driver was found"));
+        LogPrint(ctx, "No Quillgraph driver was found");
         return;
     }
-    LogPrint(ctx, TEXT("Can't delete driver. Trying to restart spooler"));
+    LogPrint(ctx, "Can't delete driver. Trying to restart spooler");
     SpoolerRestart restart;
     BeginSpoolerRestart(restart, &ctx);
     EndSpoolerRestart(restart);
     if (DeleteDriver(ctx))
-        LogPrint(ctx, TEXT("OK :)"));
+        LogPrint(ctx, "OK :)");
     else
-        LogError(ctx, kErrRemoveDriver, TEXT("Can`t remove the printer-driver 'Quillgraph Server'"));
+        LogError(ctx, kErrRemoveDriver, "Can`t remove the printer-driver 'Quillgraph Server'");
 }
 
 DRIVER_INFO_2W* QueryPrinterDriverInfo(HANDLE printer) {

@@ -13,17 +13,17 @@ LPCWSTR NameOrStar(LPCWSTR name) { return name != nullptr ? name : TEXT("*"); }
 
 // Only for the log: the printer is added whatever this finds.
 void CheckProductMonitor(InstallContext& ctx) {
-    LogPrint(ctx, TEXT("Let's check our port monitors"));
+    LogPrint(ctx, "Let's check our port monitors");
     MonitorEnum monitors;
     EnumerateMonitors(monitors, ctx);
     if (FindProductMonitor(monitors) >= 0) {
-        LogPrint(ctx, TEXT("Port monitor is found"));
+        LogPrint(ctx, "Port monitor is found");
     } else {
-        LogPrint(ctx, TEXT("No Quillgraph port monitor was found."));
+        LogPrint(ctx, "No Quillgraph port monitor was found.");
         if (monitors.monitorCount != 0)
             LogMonitorList(ctx, monitors);
         else
-            LogPrint(ctx, TEXT("BTW, there is no port monitors on this system."));
+            LogPrint(ctx, "BTW, there is no port monitors on this system.");
     }
     ReleaseMonitors(monitors);
 }
@@ -31,7 +31,7 @@ void CheckProductMonitor(InstallContext& ctx) {
 }  // namespace
 
 HANDLE AddProductPrinter(InstallContext& ctx, LPCWSTR name) {
-    LogSection section(ctx, TEXT(">AddPrinter(%s)"), NameOrStar(name));
+    LogSection section(ctx, ">AddPrinter(%s)", NameOrStar(name));
     CheckProductMonitor(ctx);
 
     PRINTER_INFO_2W info = {};
@@ -42,22 +42,22 @@ HANDLE AddProductPrinter(InstallContext& ctx, LPCWSTR name) {
     info.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
     HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
     if (printer != nullptr)
-        LogPrint(ctx, TEXT("OK :)"));
+        LogPrint(ctx, "OK :)");
     else
-        LogError(ctx, kErrAddPrinter, TEXT("Can`t add printer '%s'"), NameOrStar(name));
+        LogError(ctx, kErrAddPrinter, "Can`t add printer '%s'", NameOrStar(name));
     return printer;
 }
 
 void DeleteProductPrinter(InstallContext& ctx, LPCWSTR name) {
-    LogSection section(ctx, TEXT(">DeletePrinter(%s)"), NameOrStar(name));
+    LogSection section(ctx, ">DeletePrinter(%s)", NameOrStar(name));
     OwnedPrinter printer = OpenPrinterHandle(name, DELETE | PRINTER_ACCESS_ADMINISTER);
     if (!printer) {
-        LogError(ctx, kErrOpenPrinter, TEXT("Can`t open printer '%s'"), NameOrStar(name));
+        LogError(ctx, kErrOpenPrinter, "Can`t open printer '%s'", NameOrStar(name));
         return;
     }
     SetPrinterW(printer.get(), 0, nullptr, PRINTER_CONTROL_PURGE);
     if (DeletePrinter(printer.get()))
-        LogPrint(ctx, TEXT("OK"));
+        LogPrint(ctx, "OK");
     else
-        LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s'"), NameOrStar(name));
+        LogError(ctx, kErrDeletePrinter, "Can`t delete printer '%s'", NameOrStar(name));
 }

@@ -188,12 +188,12 @@ bool SavePrinterSettings(InstallContext& ctx, PRINTER_INFO_2W* printer) {
 }
 
 void DeleteAllPrinters(InstallContext& ctx) {
-    LogSection section(ctx, TEXT(">DeleteAllPrinters"));
+    LogSection section(ctx, ">DeleteAllPrinters");
     for (DWORD i = 0; ctx.printerEnum.printers != nullptr && i < ctx.printerEnum.printerCount; ++i) {
         PRINTER_INFO_2W* printer = &ctx.printerEnum.printers[i];
         if (!IsProductPrinter(*printer)) continue;
         if (IsPrinterConnection(*printer)) {
-            LogPrint(ctx, TEXT("Printer connection %s is left alone"), printer->pPrinterName);
+            LogPrint(ctx, "Printer connection %s is left alone", printer->pPrinterName);
             continue;
         }
         // A reinstall adds the printer again only from what was saved: one whose settings could
@@ -201,12 +201,12 @@ void DeleteAllPrinters(InstallContext& ctx) {
         // Which printer is the default is one of the settings too.
         if (ctx.reinstallMode && ctx.defaultPrinterError != 0) {
             SetLastError(ctx.defaultPrinterError);
-            LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s': its settings could not be saved"),
+            LogError(ctx, kErrDeletePrinter, "Can`t delete printer '%s': its settings could not be saved",
                      printer->pPrinterName);
             continue;
         }
         if (!SavePrinterSettings(ctx, printer) && ctx.reinstallMode) {
-            LogError(ctx, kErrDeletePrinter, TEXT("Can`t delete printer '%s': its settings could not be saved"),
+            LogError(ctx, kErrDeletePrinter, "Can`t delete printer '%s': its settings could not be saved",
                      printer->pPrinterName);
             continue;
         }
@@ -215,7 +215,7 @@ void DeleteAllPrinters(InstallContext& ctx) {
         SavedPrinter* saved = ctx.savedSettings;
         if (ctx.reinstallMode && saved != nullptr && saved->printer == printer &&
             !JournalPrinter(*printer, saved->subKey, saved->subKeyPlaces)) {
-            LogError(ctx, kErrJournal, TEXT("Can't write the install journal: printer '%s' is kept as it is"),
+            LogError(ctx, kErrJournal, "Can't write the install journal: printer '%s' is kept as it is",
                      printer->pPrinterName);
             ctx.savedSettings = saved->next;
             saved->next = nullptr;
@@ -235,7 +235,7 @@ void RestorePrinterSettings(InstallContext& ctx) {
         if (RestoreOne(ctx, printer.get(), *saved))
             JournalRemove(kJournalPrinter, saved->printer->pPrinterName);
         else
-            LogError(ctx, kErrRestoreSettings, TEXT("Can't restore all settings of printer '%s'"),
+            LogError(ctx, kErrRestoreSettings, "Can't restore all settings of printer '%s'",
                      saved->printer->pPrinterName);
         restored += 1;
     }

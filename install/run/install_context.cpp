@@ -41,13 +41,13 @@ void ReadModuleDir(InstallContext& ctx) {
     TextBuffer path = nullptr;
     Resize(path, kLongestPathUnits - 1);
     if (path == nullptr) {
-        LogPrint(ctx, TEXT("Can`t retrieve installer directory."));
+        LogPrint(ctx, "Can`t retrieve installer directory.");
         return;
     }
     DWORD length = GetModuleFileNameW(g_moduleInstance, path->text, kLongestPathUnits);
     if (length == 0 || length >= kLongestPathUnits) {
         FreeText(path);
-        LogPrint(ctx, TEXT("Can`t retrieve installer directory."));
+        LogPrint(ctx, "Can`t retrieve installer directory.");
         return;
     }
     DWORD keep = 0;
@@ -81,14 +81,14 @@ void ReadSystemDir(InstallContext& ctx) {
         }
     }
     if (length == 0) {
-        LogError(ctx, kErrSystemDirectory, TEXT("Can`t retrieve system directory."));
+        LogError(ctx, kErrSystemDirectory, "Can`t retrieve system directory.");
     } else {
         Assign(ctx.systemDir, directory);
         // Without its backslash a file name would run into the directory's last name.
         if (TextLength(ctx.systemDir) == 0 || (!EndsWithBackslash(directory) && !Append(ctx.systemDir, TEXT("\\")))) {
             FreeText(ctx.systemDir);
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            LogError(ctx, kErrSystemDirectory, TEXT("Can`t retrieve system directory."));
+            LogError(ctx, kErrSystemDirectory, "Can`t retrieve system directory.");
         }
     }
     FreeText(longer);
@@ -109,20 +109,20 @@ void SelectEnvironment(InstallContext& ctx, bool x64) {
     };
     QueryResult result = QueryTwice(answer, call, const_cast<LPWSTR>(ctx.environment), DirectoryRoom);
     if (result != QueryResult::Filled) {
-        LogError(ctx, kErrDriverDirectory, TEXT("Can`t retrieve printer driver directory."));
+        LogError(ctx, kErrDriverDirectory, "Can`t retrieve printer driver directory.");
         return;
     }
     LPWSTR directory = reinterpret_cast<LPWSTR>(answer.block.get());
     SIZE_T units = answer.blockBytes / sizeof(WCHAR);
     // The spare unit stays a zero even if the spooler left no terminator.
     directory[units - 1] = 0;
-    LogPrint(ctx, TEXT("PrinterDriverDirectory(1):%s"), directory);
+    LogPrint(ctx, "PrinterDriverDirectory(1):%s", directory);
     int length = lstrlenW(directory);
     if (length > 0 && directory[length - 1] != TEXT('\\') && static_cast<SIZE_T>(length) + 2 <= units) {
         directory[length] = TEXT('\\');
         directory[length + 1] = 0;
     }
-    LogPrint(ctx, TEXT("PrinterDriverDirectory(2):%s"), directory);
+    LogPrint(ctx, "PrinterDriverDirectory(2):%s", directory);
     Assign(ctx.driverDir, directory);
 }
 

@@ -37,15 +37,15 @@ void PutNumber(Output& out, uint64_t value, unsigned base, bool negative) {
 
 }  // namespace
 
-int FormatTextV(LPWSTR buffer, int capacity, LPCWSTR format, va_list args) {
+int FormatTextV(LPWSTR buffer, int capacity, LPCSTR format, va_list args) {
     if (buffer == nullptr || capacity <= 0) return 0;
     Output out{buffer, capacity, 0};
-    for (LPCWSTR p = format ? format : TEXT(""); *p; ++p) {
-        if (*p != TEXT('%')) {
-            Put(out, *p);
+    for (LPCSTR p = format ? format : ""; *p; ++p) {
+        if (*p != '%') {
+            Put(out, static_cast<WCHAR>(static_cast<unsigned char>(*p)));
             continue;
         }
-        WCHAR conversion = p[1];
+        WCHAR conversion = static_cast<unsigned char>(p[1]);
         if (conversion == 0) break;
         ++p;
         switch (conversion) {
@@ -77,7 +77,7 @@ int FormatTextV(LPWSTR buffer, int capacity, LPCWSTR format, va_list args) {
     return out.used;
 }
 
-int FormatText(LPWSTR buffer, int capacity, LPCWSTR format, ...) {
+int FormatText(LPWSTR buffer, int capacity, LPCSTR format, ...) {
     va_list args;
     va_start(args, format);
     int n = FormatTextV(buffer, capacity, format, args);
@@ -108,20 +108,20 @@ void LogLine(InstallContext& ctx, LPCWSTR text) {
     SetLastError(lastError);
 }
 
-void LogPrintV(InstallContext& ctx, LPCWSTR format, va_list args) {
+void LogPrintV(InstallContext& ctx, LPCSTR format, va_list args) {
     WCHAR line[kLineUnits];
     FormatTextV(line, kLineUnits, format, args);
     LogLine(ctx, line);
 }
 
-void LogPrint(InstallContext& ctx, LPCWSTR format, ...) {
+void LogPrint(InstallContext& ctx, LPCSTR format, ...) {
     va_list args;
     va_start(args, format);
     LogPrintV(ctx, format, args);
     va_end(args);
 }
 
-LogSection::LogSection(InstallContext& ctx, LPCWSTR format, ...) : ctx_(ctx), levels_(1) {
+LogSection::LogSection(InstallContext& ctx, LPCSTR format, ...) : ctx_(ctx), levels_(1) {
     va_list args;
     va_start(args, format);
     LogPrintV(ctx_, format, args);
@@ -129,7 +129,7 @@ LogSection::LogSection(InstallContext& ctx, LPCWSTR format, ...) : ctx_(ctx), le
     ctx_.logIndent += levels_;
 }
 
-LogSection::LogSection(InstallContext& ctx, LONG levels, LPCWSTR format, ...) : ctx_(ctx), levels_(levels) {
+LogSection::LogSection(InstallContext& ctx, LONG levels, LPCSTR format, ...) : ctx_(ctx), levels_(levels) {
     va_list args;
     va_start(args, format);
     LogPrintV(ctx_, format, args);
@@ -151,11 +151,11 @@ OwnedLocal<WCHAR> SystemErrorText(DWORD error) {
     return owned;
 }
 
-void LogError(InstallContext& ctx, int code, LPCWSTR format, ...) {
+void LogError(InstallContext& ctx, int code, LPCSTR format, ...) {
     // Read first: nothing below may change the value the failing call left.
     DWORD lastError = GetLastError();
     WCHAR line[kLineUnits];
-    int used = FormatText(line, kLineUnits, TEXT("Error(%d): "), code);
+    int used = FormatText(line, kLineUnits, "Error(%d): ", code);
     va_list args;
     va_start(args, format);
     used += FormatTextV(line + used, kLineUnits - used, format, args);
@@ -169,9 +169,9 @@ void LogError(InstallContext& ctx, int code, LPCWSTR format, ...) {
     }
     if (lastError != 0) {
         if (description)
-            FormatText(line + used, kLineUnits - used, TEXT(" - (%s)"), description.get());
+            FormatText(line + used, kLineUnits - used, " - (%s)", description.get());
         else
-            FormatText(line + used, kLineUnits - used, TEXT(" - ( No Description )"));
+            FormatText(line + used, kLineUnits - used, " - ( No Description )");
     }
     LogLine(ctx, line);
     ctx.errorCount += 1;

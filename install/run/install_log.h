@@ -13,26 +13,27 @@ struct InstallContext;
 // Longest formatted line in units, terminator excluded; longer results are cut.
 const int kMaxLogLine = 1023;
 
-// printf-style formatting over UTF-16: %d, %u, %x, %s (UTF-16 string), %%.
-// Writes at most capacity - 1 units and a terminator; returns the units written.
-int FormatText(LPWSTR buffer, int capacity, LPCWSTR format, ...);
-int FormatTextV(LPWSTR buffer, int capacity, LPCWSTR format, va_list args);
+// printf-style formatting into UTF-16: %d, %u, %x, %s (UTF-16 string), %%. The format itself is
+// ASCII, half the size of its wide form in the binary. Writes at most capacity - 1 units and a
+// terminator; returns the units written.
+int FormatText(LPWSTR buffer, int capacity, LPCSTR format, ...);
+int FormatTextV(LPWSTR buffer, int capacity, LPCSTR format, va_list args);
 
 // Lines are indented by two spaces per level of the context's logIndent, ten levels at most,
 // and end in CR LF. Writing a line leaves the thread's last error as it was.
 void LogLine(InstallContext& ctx, LPCWSTR text);
-void LogPrint(InstallContext& ctx, LPCWSTR format, ...);
-void LogPrintV(InstallContext& ctx, LPCWSTR format, va_list args);
+void LogPrint(InstallContext& ctx, LPCSTR format, ...);
+void LogPrintV(InstallContext& ctx, LPCSTR format, va_list args);
 // "Error(code): " + the message + the system's text for the thread's last error, which it reads
 // first and leaves as it found it; counts in errorCount.
-void LogError(InstallContext& ctx, int code, LPCWSTR format, ...);
+void LogError(InstallContext& ctx, int code, LPCSTR format, ...);
 
 // An operation's part of the log: writes its heading (">AddMonitor"), raises the indent by
 // `levels` and lowers it again however the operation returns.
 class LogSection {
 public:
-    LogSection(InstallContext& ctx, LPCWSTR format, ...);
-    LogSection(InstallContext& ctx, LONG levels, LPCWSTR format, ...);
+    LogSection(InstallContext& ctx, LPCSTR format, ...);
+    LogSection(InstallContext& ctx, LONG levels, LPCSTR format, ...);
     LogSection(const LogSection&) = delete;
     LogSection& operator=(const LogSection&) = delete;
     ~LogSection();

@@ -36,7 +36,7 @@ HANDLE CreateFileWithTimeout(InstallContext& ctx, LPCWSTR path) {
         HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
         if (static_cast<DWORD>(GetTickCount() - start) > kOpenTimeoutMs) {
-            LogPrint(ctx, TEXT("CreateFile - timeout"));  // keeps the failed open's error
+            LogPrint(ctx, "CreateFile - timeout");  // keeps the failed open's error
             return INVALID_HANDLE_VALUE;
         }
         if (attempt < kOpenAttempts) Sleep(kOpenRetryMs);
@@ -59,16 +59,16 @@ HRESULT CopyBetween(InstallContext& ctx, LPCWSTR source, LPCWSTR destination, LP
     else
         SetLastError(ERROR_PATH_NOT_FOUND);
     if (!sourceFull || (destinationFull && !in)) {
-        if (reportOpenErrors) LogError(ctx, kErrOpenSource, TEXT("Cant't open source file: %s"), fileName);
+        if (reportOpenErrors) LogError(ctx, kErrOpenSource, "Cant't open source file: %s", fileName);
         return E_FAIL;
     }
     if (!destinationFull) {
-        if (reportOpenErrors) LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
+        if (reportOpenErrors) LogError(ctx, kErrOpenDestination, "Cant't open destination file: %s", destination);
         return E_FAIL;
     }
     OwnedFile out(CreateFileWithTimeout(ctx, destination));
     if (!out) {
-        if (reportOpenErrors) LogError(ctx, kErrOpenDestination, TEXT("Cant't open destination file: %s"), destination);
+        if (reportOpenErrors) LogError(ctx, kErrOpenDestination, "Cant't open destination file: %s", destination);
         return E_FAIL;
     }
     BYTE chunk[kCopyChunk];
@@ -76,14 +76,14 @@ HRESULT CopyBetween(InstallContext& ctx, LPCWSTR source, LPCWSTR destination, LP
         DWORD read = 0;
         if (!ReadFile(in.get(), chunk, kCopyChunk, &read, nullptr)) {
             // A destination cut short must not pass for a copy.
-            LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
+            LogError(ctx, kErrCopyFile, "CopyFile(..,%s)", destination);
             return E_FAIL;
         }
         if (read > 0) {
             DWORD written = 0;
             BOOL ok = WriteFile(out.get(), chunk, read, &written, nullptr);
             if (!ok || written != read) {
-                LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination);
+                LogError(ctx, kErrCopyFile, "CopyFile(..,%s)", destination);
                 return E_FAIL;
             }
         }
@@ -98,14 +98,14 @@ HRESULT CopyIntoDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileNam
     if (!source || !destination) {
         if (outPath != nullptr && outCapacity > 0) outPath[0] = 0;
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        if (reportOpenErrors) LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), fileName);
+        if (reportOpenErrors) LogError(ctx, kErrCopyFile, "CopyFile(..,%s)", fileName);
         return E_FAIL;
     }
     if (outPath != nullptr && static_cast<DWORD>(lstrlenW(destination.get())) >= outCapacity) {
         // The caller's buffer cannot hold the path: copying would leave it without a usable name.
         if (outCapacity > 0) outPath[0] = 0;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        LogError(ctx, kErrCopyFile, TEXT("CopyFile(..,%s)"), destination.get());
+        LogError(ctx, kErrCopyFile, "CopyFile(..,%s)", destination.get());
         return E_FAIL;
     }
     if (outPath != nullptr) lstrcpyW(outPath, destination.get());
@@ -116,9 +116,9 @@ HRESULT CopyIntoDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileNam
 
 HRESULT CopyFileToDir(InstallContext& ctx, LPCWSTR destinationDir, LPCWSTR fileName, LPWSTR outPath,
                       DWORD outCapacity, bool reportOpenErrors) {
-    LogSection section(ctx, TEXT(">CopyFile %s to %s [%d])"), fileName, destinationDir, reportOpenErrors ? 1 : 0);
+    LogSection section(ctx, ">CopyFile %s to %s [%d])", fileName, destinationDir, reportOpenErrors ? 1 : 0);
     HRESULT result = CopyIntoDir(ctx, destinationDir, fileName, outPath, outCapacity, reportOpenErrors);
-    LogPrint(ctx, result == S_OK ? TEXT("Copy Succeeded :)") : TEXT("Copy Failed :("));
+    LogPrint(ctx, result == S_OK ? "Copy Succeeded :)" : "Copy Failed :(");
     return result;
 }
 

@@ -3,7 +3,7 @@
 #include "services/pending_files.h"
 
 void DeletePendingFiles(InstallContext& ctx) {
-    LogPrint(ctx, TEXT("DeleteFile-try"));
+    LogPrint(ctx, "DeleteFile-try");
     PathNode** link = &ctx.pendingDeletes;
     while (*link != nullptr) {
         PathNode* node = *link;

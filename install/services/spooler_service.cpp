@@ -37,36 +37,36 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 }
 
 bool CheckSpooler(InstallContext& ctx) {
-    LogSection section(ctx, TEXT(">Check Spooler"));
+    LogSection section(ctx, ">Check Spooler");
     OwnedService manager(OpenSCManagerW(nullptr, nullptr, kManagerRights));
     if (!manager) {
-        LogError(ctx, kErrOpenServiceManager, TEXT("Can't open service manager."));
+        LogError(ctx, kErrOpenServiceManager, "Can't open service manager.");
         return false;
     }
     OwnedService service(OpenServiceW(manager.get(), kSpoolerName, kCheckRights));
     if (!service) {
-        LogError(ctx, kErrOpenSpooler, TEXT("Can't open the spooler"));
+        LogError(ctx, kErrOpenSpooler, "Can't open the spooler");
         return false;
     }
     SERVICE_STATUS status = {};
     if (!QueryServiceStatus(service.get(), &status) || status.dwCurrentState == SERVICE_RUNNING) return true;
     if (StartSpoolerAndWait(service.get())) return true;
-    LogError(ctx, kErrStartSpooler, TEXT("Can't start the spooler"));
+    LogError(ctx, kErrStartSpooler, "Can't start the spooler");
     return false;
 }
 
 void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
-    if (ctx != nullptr) LogPrint(*ctx, TEXT(">Restart Spooler"));
+    if (ctx != nullptr) LogPrint(*ctx, ">Restart Spooler");
     restart.context = ctx;
     restart.stopRequested = 0;
     restart.serviceManager.reset(OpenSCManagerW(nullptr, nullptr, kManagerRights));
     if (!restart.serviceManager) {
-        if (ctx != nullptr) LogError(*ctx, kErrOpenServiceManager, TEXT("Can't open service manager."));
+        if (ctx != nullptr) LogError(*ctx, kErrOpenServiceManager, "Can't open service manager.");
         return;
     }
     restart.spoolerService.reset(OpenServiceW(restart.serviceManager.get(), kSpoolerName, kRestartRights));
     if (!restart.spoolerService) {
-        if (ctx != nullptr) LogError(*ctx, kErrOpenSpooler, TEXT("Can't open the spooler"));
+        if (ctx != nullptr) LogError(*ctx, kErrOpenSpooler, "Can't open the spooler");
         return;
     }
     SC_HANDLE service = restart.spoolerService.get();
@@ -79,7 +79,7 @@ void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
         bool stopping = code == ERROR_SERVICE_CANNOT_ACCEPT_CTRL &&
                         (status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
         if (code != ERROR_SERVICE_NOT_ACTIVE && !stopping && ctx != nullptr)
-            LogError(*ctx, kErrControlService, TEXT("ControlService failed with code %d (0x%x)"), code, code);
+            LogError(*ctx, kErrControlService, "ControlService failed with code %d (0x%x)", code, code);
     }
     restart.stopRequested = 1;
     status = SERVICE_STATUS{};
@@ -91,14 +91,14 @@ void BeginSpoolerRestart(SpoolerRestart& restart, InstallContext* ctx) {
     }
     if (status.dwCurrentState != SERVICE_STOPPED && ctx != nullptr) {
         SetLastError(failure);
-        LogError(*ctx, kErrStopSpooler, TEXT("Can't stop the spooler"));
+        LogError(*ctx, kErrStopSpooler, "Can't stop the spooler");
     }
 }
 
 void EndSpoolerRestart(SpoolerRestart& restart) {
     if (restart.spoolerService) {
         if (restart.stopRequested && !StartSpoolerAndWait(restart.spoolerService.get()) && restart.context != nullptr)
-            LogError(*restart.context, kErrStartSpooler, TEXT("Can't start the spooler"));
+            LogError(*restart.context, kErrStartSpooler, "Can't start the spooler");
         restart.spoolerService.reset();
     }
     restart.serviceManager.reset();

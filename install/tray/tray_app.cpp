@@ -136,7 +136,7 @@ void InstallTray(InstallContext& ctx) {
     TextBuffer path = TrayPath(ctx.moduleDir);
     if (path == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
-        LogError(ctx, kErrInstallerDirectory, TEXT("Can't register the tray application: the installer's directory is unknown"));
+        LogError(ctx, kErrInstallerDirectory, "Can't register the tray application: the installer's directory is unknown");
         return;
     }
 

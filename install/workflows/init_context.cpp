@@ -7,7 +7,7 @@
 InstallContext& InitContext(InstallContext& ctx, DWORD flags) {
     ClearContext(ctx);
 
-    LogPrint(ctx, TEXT("Quillgraph %d"), BuildNumber);
+    LogPrint(ctx, "Quillgraph %d", BuildNumber);
     ctx.reinstallMode = 0;
     ctx.installMonitor = 1;
     ctx.copyMonitor = 1;

@@ -23,7 +23,7 @@ void ReplayPrinter(InstallContext& ctx, JournalEntry& entry, PRINTER_INFO_2W* fo
         OwnedGlobal<CHAR> subKey(saved ? static_cast<LPSTR>(GlobalAlloc(GPTR, lstrlenA(entry.subKey) + 1)) : nullptr);
         if (!subKey) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            LogError(ctx, kErrJournal, TEXT("Can't add printer '%s' again from the install journal"), entry.name);
+            LogError(ctx, kErrJournal, "Can't add printer '%s' again from the install journal", entry.name);
             return;
         }
         lstrcpyA(subKey.get(), entry.subKey);
@@ -32,12 +32,12 @@ void ReplayPrinter(InstallContext& ctx, JournalEntry& entry, PRINTER_INFO_2W* fo
         saved.get()->subKeyPlaces = entry.subKeyPlaces;
         saved.get()->next = ctx.savedSettings;
         ctx.savedSettings = saved.release();
-        LogPrint(ctx, TEXT("Printer %s is added again from the install journal"), entry.name);
+        LogPrint(ctx, "Printer %s is added again from the install journal", entry.name);
         return;
     }
     if (!IsProductPrinter(*found) || IsPrinterConnection(*found)) {
         JournalRemove(kJournalPrinter, entry.name);
-        LogPrint(ctx, TEXT("Printer %s is no printer of the product now: its journal entry is dropped"), entry.name);
+        LogPrint(ctx, "Printer %s is no printer of the product now: its journal entry is dropped", entry.name);
         return;
     }
     // Added again bare before the run was stopped: the journal still has its settings.
@@ -45,7 +45,7 @@ void ReplayPrinter(InstallContext& ctx, JournalEntry& entry, PRINTER_INFO_2W* fo
     found->pLocation = entry.record.pLocation;
     found->pShareName = entry.record.pShareName;
     found->Attributes |= entry.record.Attributes & (PRINTER_ATTRIBUTE_DEFAULT | PRINTER_ATTRIBUTE_SHARED);
-    LogPrint(ctx, TEXT("Printer %s gets its settings from the install journal"), entry.name);
+    LogPrint(ctx, "Printer %s gets its settings from the install journal", entry.name);
 }
 
 // The port list as the parking left it: the product's port replaced by "file:".
@@ -59,7 +59,7 @@ bool ParkedForm(LPCWSTR ports, LPWSTR out) {
 void ReplayParked(InstallContext& ctx, JournalEntry& entry, PRINTER_INFO_2W* found) {
     if (found == nullptr) {
         JournalRemove(kJournalParked, entry.name);
-        LogPrint(ctx, TEXT("Printer %s no longer exists: its journal entry is dropped"), entry.name);
+        LogPrint(ctx, "Printer %s no longer exists: its journal entry is dropped", entry.name);
         return;
     }
     // The entry's block holds the list before the parking; the record gets it, in its parked
@@ -67,18 +67,18 @@ void ReplayParked(InstallContext& ctx, JournalEntry& entry, PRINTER_INFO_2W* fou
     OwnedGlobal<WCHAR> parked(static_cast<LPWSTR>(GlobalAlloc(GPTR, (lstrlenW(entry.ports) + 1) * sizeof(WCHAR))));
     if (!parked) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        LogError(ctx, kErrJournal, TEXT("Can't move printer '%s' back from the install journal"), entry.name);
+        LogError(ctx, kErrJournal, "Can't move printer '%s' back from the install journal", entry.name);
         return;
     }
     // Changed since by someone else: theirs to keep.
     if (!ParkedForm(entry.ports, parked.get()) || !SameText(found->pPortName, parked.get())) {
         JournalRemove(kJournalParked, entry.name);
-        LogPrint(ctx, TEXT("Printer %s has other ports now: its journal entry is dropped"), entry.name);
+        LogPrint(ctx, "Printer %s has other ports now: its journal entry is dropped", entry.name);
         return;
     }
     lstrcpyW(entry.ports, parked.get());
     found->pPortName = entry.ports;
-    LogPrint(ctx, TEXT("Printer %s was left on the port file: and is moved back"), entry.name);
+    LogPrint(ctx, "Printer %s was left on the port file: and is moved back", entry.name);
     if (ProductMonitorRegistered(ctx)) {
         RestorePortName(*found);
         PortUpdate result = UpdatePrinterPort(ctx, *found);
@@ -92,7 +92,7 @@ void ReplayParked(InstallContext& ctx, JournalEntry& entry, PRINTER_INFO_2W* fou
     // product goes, leaves it its own ports.
     if (!AddParkedPrinter(ctx, found)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        LogError(ctx, kErrJournal, TEXT("Can't move printer '%s' back from the install journal"), entry.name);
+        LogError(ctx, kErrJournal, "Can't move printer '%s' back from the install journal", entry.name);
     }
 }
 
@@ -102,10 +102,10 @@ void ReplayJournal(InstallContext& ctx) {
     JournalEntry* entries = nullptr;
     int dropped = 0;
     if (!ReadJournal(entries, dropped)) {
-        LogError(ctx, kErrJournal, TEXT("Can't read the install journal"));
+        LogError(ctx, kErrJournal, "Can't read the install journal");
         return;
     }
-    if (dropped > 0) LogPrint(ctx, TEXT("%d unreadable entries of the install journal dropped"), dropped);
+    if (dropped > 0) LogPrint(ctx, "%d unreadable entries of the install journal dropped", dropped);
     ctx.journal = entries;
     for (JournalEntry* entry = entries; entry != nullptr; entry = entry->next) {
         PRINTER_INFO_2W* found = FindInSnapshot(ctx, entry->name);
@@ -115,7 +115,7 @@ void ReplayJournal(InstallContext& ctx) {
             ReplayPrinter(ctx, *entry, found);
         } else {
             JournalRemove(kJournalPrinter, entry->name);
-            LogPrint(ctx, TEXT("Printer %s of the install journal is not added again: the product is removed"),
+            LogPrint(ctx, "Printer %s of the install journal is not added again: the product is removed",
                      entry->name);
         }
     }

@@ -29,7 +29,7 @@ struct Findings {
     int count;
 };
 
-void NoteMissing(Findings& missing, LPCWSTR format, ...) {
+void NoteMissing(Findings& missing, LPCSTR format, ...) {
     WCHAR line[kMaxLogLine + 1];
     va_list args;
     va_start(args, format);
@@ -65,22 +65,22 @@ void CheckMonitor(InstallContext& scratch, Findings& missing) {
     int index = FindProductMonitor(monitors);
     LPCWSTR dll = index >= 0 ? reinterpret_cast<const MONITOR_INFO_2W*>(monitors.monitors)[index].pDLLName : nullptr;
     if (index < 0) {
-        NoteMissing(missing, TEXT("Monitor %s not registered"), kProductMonitorName);
+        NoteMissing(missing, "Monitor %s not registered", kProductMonitorName);
     } else if (dll == nullptr || *dll == 0) {
-        NoteMissing(missing, TEXT("Monitor %s names no DLL"), kProductMonitorName);
+        NoteMissing(missing, "Monitor %s names no DLL", kProductMonitorName);
     } else if (scratch.systemDir == nullptr) {
-        NoteMissing(missing, TEXT("System directory unreadable"));
+        NoteMissing(missing, "System directory unreadable");
     } else {
         TextBuffer path = CopyText(scratch.systemDir);
         Append(path, FileNamePart(dll));
         int build = ReadFileBuild(TextOf(path));
         if (!FileExists(TextOf(path)))
-            NoteMissing(missing, TEXT("%s missing"), TextOf(path));
+            NoteMissing(missing, "%s missing", TextOf(path));
         else if (!IsCompatibleMonitorBuild(build))
-            NoteMissing(missing, TEXT("%s: build %d, not %d-%d"), TextOf(path), build,
+            NoteMissing(missing, "%s: build %d, not %d-%d", TextOf(path), build,
                         kOldestCompatibleMonitorBuild, BuildNumber);
         if (ScheduledToGo(TextOf(path)))
-            NoteMissing(missing, TEXT("%s: goes at the next reboot"), TextOf(path));
+            NoteMissing(missing, "%s: goes at the next reboot", TextOf(path));
         FreeText(path);
     }
     ReleaseMonitors(monitors);
@@ -91,12 +91,12 @@ void CheckDriver(LPCWSTR environment, Findings& missing) {
     EnumerateDrivers(drivers, environment);
     int index = FindProductDriver(drivers);
     if (index < 0) {
-        NoteMissing(missing, TEXT("Driver %s (%s) not installed"), kProductDriverName, environment);
+        NoteMissing(missing, "Driver %s (%s) not installed", kProductDriverName, environment);
     } else {
         LPCWSTR file = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.drivers)[index].pDriverPath;
         int build = file != nullptr ? ReadFileBuild(file) : -1;
         if (build != BuildNumber)
-            NoteMissing(missing, TEXT("Driver %s (%s): build %d, not %d"), kProductDriverName, environment, build,
+            NoteMissing(missing, "Driver %s (%s): build %d, not %d", kProductDriverName, environment, build,
                         BuildNumber);
     }
     ReleaseDrivers(drivers);
@@ -113,22 +113,22 @@ void CheckPrinters(Findings& missing) {
             (printer.Status & PRINTER_STATUS_PENDING_DELETION) == 0)
             return;
     }
-    NoteMissing(missing, TEXT("No product printer on %s"), kProductPortName);
+    NoteMissing(missing, "No product printer on %s", kProductPortName);
 }
 
 void CheckTray(const InstallContext& scratch, Findings& missing) {
     if (scratch.moduleDir == nullptr) {
-        NoteMissing(missing, TEXT("Installer directory unreadable"));
+        NoteMissing(missing, "Installer directory unreadable");
         return;
     }
     TextBuffer tray = TrayPath(scratch.moduleDir);
     TextBuffer registered = ReadTrayAutostart();
     if (registered == nullptr)
-        NoteMissing(missing, TEXT("Run value %s missing"), kTrayAutostartValue);
+        NoteMissing(missing, "Run value %s missing", kTrayAutostartValue);
     else if (!SameTextIgnoringAsciiCase(TextOf(registered), TextOf(tray)))
-        NoteMissing(missing, TEXT("Run value %s names %s, not %s"), kTrayAutostartValue, TextOf(registered),
+        NoteMissing(missing, "Run value %s names %s, not %s", kTrayAutostartValue, TextOf(registered),
                     TextOf(tray));
-    if (!FileExists(TextOf(tray))) NoteMissing(missing, TEXT("%s missing"), TextOf(tray));
+    if (!FileExists(TextOf(tray))) NoteMissing(missing, "%s missing", TextOf(tray));
     FreeText(registered);
     FreeText(tray);
 }
@@ -143,9 +143,9 @@ void CheckJournal(Findings& missing) {
         status = RegQueryInfoKeyW(journal.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
                                   nullptr, nullptr, nullptr, nullptr);
     if (status != ERROR_SUCCESS)
-        NoteMissing(missing, TEXT("Install journal unreadable (%d)"), static_cast<int>(status));
+        NoteMissing(missing, "Install journal unreadable (%d)", static_cast<int>(status));
     else if (subkeys != 0 || values != 0)
-        NoteMissing(missing, TEXT("Install journal: %u entries left"), subkeys + values);
+        NoteMissing(missing, "Install journal: %u entries left", subkeys + values);
 }
 
 }  // namespace

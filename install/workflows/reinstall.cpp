@@ -40,17 +40,17 @@ void KeepMonitorDllThroughReboot(InstallContext& ctx) {
                   (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
     if (!made) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        LogError(ctx, kErrKeepMonitorFile, TEXT("Can't cancel the scheduled deletion of %s"), ctx.monitorFile);
+        LogError(ctx, kErrKeepMonitorFile, "Can't cancel the scheduled deletion of %s", ctx.monitorFile);
     } else if (!absent) {
         int kept = RemoveScheduledDeletesOf(TextOf(dllPath));
         if (kept > 0) {
-            LogPrint(ctx, TEXT("Scheduled deletion of %s cancelled"), TextOf(dllPath));
+            LogPrint(ctx, "Scheduled deletion of %s cancelled", TextOf(dllPath));
         } else if (kept == kScheduledDeletesKept) {
             // The next boot would take the registered monitor's DLL away: the install is not whole.
-            LogError(ctx, kErrKeepMonitorFile, TEXT("Can't cancel the scheduled deletion of %s"), TextOf(dllPath));
+            LogError(ctx, kErrKeepMonitorFile, "Can't cancel the scheduled deletion of %s", TextOf(dllPath));
         } else if (kept == kScheduledDeletesUnread) {
             // Unknown whether the next boot takes it: not whole either, but nothing is known scheduled.
-            LogError(ctx, kErrKeepMonitorFile, TEXT("Can't read the scheduled deletions to keep %s"),
+            LogError(ctx, kErrKeepMonitorFile, "Can't read the scheduled deletions to keep %s",
                      TextOf(dllPath));
         }
     }
@@ -60,7 +60,7 @@ void KeepMonitorDllThroughReboot(InstallContext& ctx) {
 }  // namespace
 
 void ReInstall(InstallContext& ctx) {
-    LogSection section(ctx, 2, TEXT(">ReInstall"));
+    LogSection section(ctx, 2, ">ReInstall");
     ctx.reinstallMode = 1;
 
     ReplayJournal(ctx);

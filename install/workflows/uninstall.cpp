@@ -36,7 +36,7 @@ void RemoveProductTray(InstallContext& ctx) {
     // Without it, the file to keep cannot be told from an older one: the tray is left alone.
     if (keep == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
-        LogError(ctx, kErrInstallerDirectory, TEXT("Can't stop the tray application: the installer's directory is unknown"));
+        LogError(ctx, kErrInstallerDirectory, "Can't stop the tray application: the installer's directory is unknown");
         return;
     }
     RemoveTray(TextOf(keep));
@@ -46,7 +46,7 @@ void RemoveProductTray(InstallContext& ctx) {
 }  // namespace
 
 void UnInstall(InstallContext& ctx) {
-    LogSection section(ctx, TEXT(">UnInstall"));
+    LogSection section(ctx, ">UnInstall");
     if (ctx.bothEnvironments) {
         UnInstallServer(ctx);
         return;
@@ -55,14 +55,14 @@ void UnInstall(InstallContext& ctx) {
 
     // Both enumerations are taken before anything is removed.
     MonitorEnum monitors;
-    LogPrint(ctx, TEXT("EnumMonitors"));
+    LogPrint(ctx, "EnumMonitors");
     EnumerateMonitors(monitors, ctx);
-    LogPrint(ctx, TEXT("%d Monitors found."), static_cast<int>(monitors.monitorCount));
+    LogPrint(ctx, "%d Monitors found.", static_cast<int>(monitors.monitorCount));
 
     DriverEnum drivers;
-    LogPrint(ctx, TEXT("EnumPrinterDrivers for %s"), ctx.environment);
+    LogPrint(ctx, "EnumPrinterDrivers for %s", ctx.environment);
     EnumerateDrivers(drivers, ctx.environment);
-    LogPrint(ctx, TEXT("%d drivers found"), static_cast<int>(drivers.driverCount));
+    LogPrint(ctx, "%d drivers found", static_cast<int>(drivers.driverCount));
 
     DeleteAllPrinters(ctx);
     DeleteProductDriver(ctx, drivers);
@@ -74,21 +74,21 @@ void UnInstall(InstallContext& ctx) {
 }
 
 void UnInstallServer(InstallContext& ctx) {
-    LogSection section(ctx, TEXT(">UnInstall Server"));
+    LogSection section(ctx, ">UnInstall Server");
     RemoveProductTray(ctx);
 
     MonitorEnum monitors;
-    LogPrint(ctx, TEXT("EnumMonitors"));
+    LogPrint(ctx, "EnumMonitors");
     EnumerateMonitors(monitors, ctx);
-    LogPrint(ctx, TEXT("%d Monitors found"), static_cast<int>(monitors.monitorCount));
+    LogPrint(ctx, "%d Monitors found", static_cast<int>(monitors.monitorCount));
 
     DriverEnum firstDrivers;
-    LogPrint(ctx, TEXT("EnumPrinterDrivers for %s"), ctx.environment);
+    LogPrint(ctx, "EnumPrinterDrivers for %s", ctx.environment);
     EnumerateDrivers(firstDrivers, ctx.environment);
 
     LPCWSTR otherEnvironment = ctx.isX64 ? kEnvironmentX86 : kEnvironmentX64;
     DriverEnum secondDrivers;
-    LogPrint(ctx, TEXT("EnumPrinterDrivers for %s"), otherEnvironment);
+    LogPrint(ctx, "EnumPrinterDrivers for %s", otherEnvironment);
     EnumerateDrivers(secondDrivers, otherEnvironment);
 
     DeleteAllPrinters(ctx);

@@ -47,8 +47,8 @@ TEST_F(InstallLogTest, LinesAreIndentedTwoSpacesPerLevelUpToTen) {
 
 TEST_F(InstallLogTest, PrintFormatsWithoutCountingErrors) {
     ctx.logIndent = 2;
-    LogPrint(ctx, u">CopyFile %s to %s [%d])", u"vmqmon64.dll", u"C:\\Windows\\system32\\", 1);
-    LogPrint(ctx, u"Error(3): looks like one");
+    LogPrint(ctx, ">CopyFile %s to %s [%d])", u"vmqmon64.dll", u"C:\\Windows\\system32\\", 1);
+    LogPrint(ctx, "Error(3): looks like one");
     EXPECT_EQ(LogText(ctx), ExpectedLog({{2, u">CopyFile vmqmon64.dll to C:\\Windows\\system32\\ [1])"},
                                          {2, u"Error(3): looks like one"}}));
     EXPECT_EQ(ctx.errorCount, 0);
@@ -56,7 +56,7 @@ TEST_F(InstallLogTest, PrintFormatsWithoutCountingErrors) {
 
 TEST_F(InstallLogTest, ErrorLineWithoutALastErrorEndsWithTheMessage) {
     SetLastError(0);
-    LogError(ctx, 15, u"Can`t add printer '%s'", u"qgrServer");
+    LogError(ctx, 15, "Can`t add printer '%s'", u"qgrServer");
     EXPECT_EQ(LogText(ctx), u"Error(15): Can`t add printer 'qgrServer'\r\n");
     EXPECT_EQ(ctx.errorCount, 1);
 }
@@ -64,7 +64,7 @@ TEST_F(InstallLogTest, ErrorLineWithoutALastErrorEndsWithTheMessage) {
 TEST_F(InstallLogTest, ErrorLineCarriesTheDescriptionWithoutItsLineBreak) {
     ctx.logIndent = 1;
     SetLastError(ERROR_ACCESS_DENIED);
-    LogError(ctx, 12, u"Can`t remove the port monitor 'QuillgraphServer:'");
+    LogError(ctx, 12, "Can`t remove the port monitor 'QuillgraphServer:'");
     // The system text ends in CR LF; the line must stay one line.
     EXPECT_EQ(LogText(ctx), u"  Error(12): Can`t remove the port monitor 'QuillgraphServer:' - (Access is denied.)\r\n");
     EXPECT_EQ(ctx.errorCount, 1);
@@ -80,17 +80,17 @@ TEST_F(InstallLogTest, ErrorLineCarriesTheDescriptionWithoutItsLineBreak) {
 
 TEST_F(InstallLogTest, ErrorLineWithoutASystemDescription) {
     SetLastError(0x20001234);  // a code the system has no text for
-    LogError(ctx, 16, u"Can`t open printer '%s'", u"P");
+    LogError(ctx, 16, "Can`t open printer '%s'", u"P");
     EXPECT_EQ(LogText(ctx), u"Error(16): Can`t open printer 'P' - ( No Description )\r\n");
     EXPECT_EQ(ctx.errorCount, 1);
 }
 
 TEST_F(InstallLogTest, ErrorCountGrowsByOnePerErrorLine) {
     SetLastError(ERROR_FILE_NOT_FOUND);
-    LogError(ctx, 10, u"Cant't open source file: %s", u"a.dll");
-    LogPrint(ctx, u"plain");
+    LogError(ctx, 10, "Cant't open source file: %s", u"a.dll");
+    LogPrint(ctx, "plain");
     SetLastError(ERROR_SHARING_VIOLATION);
-    LogError(ctx, 9, u"Cant't open destination file: %s", u"C:\\x\\a.dll");
+    LogError(ctx, 9, "Cant't open destination file: %s", u"C:\\x\\a.dll");
     EXPECT_EQ(ctx.errorCount, 2);
     EXPECT_EQ(qgrtest::LogLines(ctx),
               (std::vector<std::u16string>{
@@ -102,14 +102,14 @@ TEST_F(InstallLogTest, ErrorCountGrowsByOnePerErrorLine) {
 
 TEST_F(InstallLogTest, OverlongLinesAreCutAt1023Units) {
     std::u16string longText(3000, u'p');
-    LogPrint(ctx, u"%s", longText.c_str());
+    LogPrint(ctx, "%s", longText.c_str());
     EXPECT_EQ(LogText(ctx), std::u16string(1023, u'p') + u"\r\n");
 }
 
 TEST_F(InstallLogTest, OverlongErrorLinesAreCutAt1023Units) {
     std::u16string longName(2000, u'n');
     SetLastError(ERROR_ACCESS_DENIED);
-    LogError(ctx, 17, u"Can`t delete printer '%s'", longName.c_str());
+    LogError(ctx, 17, "Can`t delete printer '%s'", longName.c_str());
     std::u16string expected = u"Error(17): Can`t delete printer '" + longName;
     expected.resize(1023);
     EXPECT_EQ(LogText(ctx), expected + u"\r\n");
@@ -117,7 +117,7 @@ TEST_F(InstallLogTest, OverlongErrorLinesAreCutAt1023Units) {
 
     // A message that leaves some room: the description is cut instead.
     std::u16string nearlyFull(1000, u'm');
-    LogError(ctx, 17, u"%s", nearlyFull.c_str());
+    LogError(ctx, 17, "%s", nearlyFull.c_str());
     std::u16string second = u"Error(17): " + nearlyFull + u" - (Access is denied.)";
     second.resize(1023);
     EXPECT_EQ(qgrtest::LogLines(ctx).back(), second);

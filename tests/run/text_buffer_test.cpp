@@ -103,24 +103,24 @@ TEST_F(TextBufferTest, FromAnsiConvertsCodePage1252) {
 
 TEST_F(TextBufferTest, FormatTextHandlesEachConversion) {
     WCHAR out[64];
-    EXPECT_EQ(FormatText(out, 64, u"%d|%d|%x|%u|%s|%%", -42, 2430, 1062u, 7u, u"abc"), 20);
+    EXPECT_EQ(FormatText(out, 64, "%d|%d|%x|%u|%s|%%", -42, 2430, 1062u, 7u, u"abc"), 20);
     EXPECT_EQ(std::u16string(out), u"-42|2430|426|7|abc|%");
-    FormatText(out, 64, u"%d %x", static_cast<int>(0x80000000u), 0xFFFFFFFFu);
+    FormatText(out, 64, "%d %x", static_cast<int>(0x80000000u), 0xFFFFFFFFu);
     EXPECT_EQ(std::u16string(out), u"-2147483648 ffffffff");
-    FormatText(out, 64, u"[%s]", static_cast<LPCWSTR>(nullptr));
+    FormatText(out, 64, "[%s]", static_cast<LPCWSTR>(nullptr));
     EXPECT_EQ(std::u16string(out), u"[(null)]");
 }
 
 TEST_F(TextBufferTest, FormatTextCutsAtTheCapacity) {
     WCHAR out[8];
     for (WCHAR& c : out) c = u'#';
-    EXPECT_EQ(FormatText(out, 5, u"%s", u"abcdefgh"), 4);
+    EXPECT_EQ(FormatText(out, 5, "%s", u"abcdefgh"), 4);
     EXPECT_EQ(std::u16string(out), u"abcd");
     EXPECT_EQ(out[5], u'#');  // nothing written past the capacity
 
     std::u16string longLine(1500, u'z');
     std::u16string big(1100, u'#');
-    EXPECT_EQ(FormatText(&big[0], 1024, u"%s", longLine.c_str()), kMaxLogLine);
+    EXPECT_EQ(FormatText(&big[0], 1024, "%s", longLine.c_str()), kMaxLogLine);
     EXPECT_EQ(big[1023], u'\0');
     EXPECT_EQ(big[1024], u'#');
 }
