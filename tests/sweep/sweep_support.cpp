@@ -177,6 +177,15 @@ void InstalledMonitorDllScheduled() {
     ScheduleMonitorDllDeletion();
 }
 
+// A spooler that answers a short ANSI read of printer data with the size of the stored UTF-16:
+// a SubKey of 40 characters (82 bytes wide, more than the 64-byte read) must survive.
+void InstalledLongSubKeyWideSizes() {
+    Installed();
+    const std::string subKey(40, 'l');
+    AddProductPrinter({u"Quillgraph Long", subKey.c_str(), kBoth, u"long", u"", nullptr, false});
+    winsim::AnsiPrinterDataAsksWideSize(true);
+}
+
 // A tray application that ignores every request to quit.
 void InstalledHungTray() {
     InstalledOnePrinter();
@@ -375,6 +384,8 @@ const std::vector<Scenario>& Scenarios() {
         {"removetray", u"removetray", Kind::Query, InstalledOnePrinter, kTrayMs, false, 1},
         {"verify", u"verify", Kind::Query, InstalledOnePrinter, 0, false, 1},
         {"reinstall, monitor DLL scheduled for deletion", u"in", Kind::Install, InstalledMonitorDllScheduled,
+         kInstallMaxWaitMs, false, 4},
+        {"reinstall, spooler asks a wide size for a long SubKey", u"in", Kind::Install, InstalledLongSubKeyWideSizes,
          kInstallMaxWaitMs, false, 4},
         {"reinstall, spooler slow to stop", u"in", Kind::Install, InstalledSlowSpooler, kInstallMaxWaitMs, false, 4},
         {"removetray, tray never quits", u"removetray", Kind::Query, InstalledHungTray, kTrayMs, false, 4},
