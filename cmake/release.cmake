@@ -1,6 +1,6 @@
 # Release binaries of the Windows builds: small, free of symbols and byte-for-byte reproducible.
 # Debug information goes to <binary>.debug beside the binary in the build tree (never into the
-# package); the binary keeps only a debug link to it.
+# package); the binary keeps only a debug link to it, or nothing (install.exe).
 
 # No build paths in the binaries or their debug files: the source tree reads as ".", the build
 # tree as "build", wherever either lies.
@@ -27,12 +27,19 @@ if(QGR_SOURCE_DATE_EPOCH STREQUAL "")
 endif()
 
 # Splits the debug information off a linked binary and strips it, in place.
+#   qgr_release_binary(<target> [NO_DEBUG_LINK])
+# NO_DEBUG_LINK leaves out the link to <binary>.debug (a section of its own).
 function(qgr_release_binary target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "NO_DEBUG_LINK" "" "")
   set(file $<TARGET_FILE:${target}>)
+  set(link --add-gnu-debuglink=${file}.debug)
+  if(arg_NO_DEBUG_LINK)
+    set(link)
+  endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QGR_SOURCE_DATE_EPOCH}
             ${CMAKE_OBJCOPY} --only-keep-debug ${file} ${file}.debug
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QGR_SOURCE_DATE_EPOCH}
-            ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${file}.debug ${file}
+            ${CMAKE_OBJCOPY} --strip-all ${link} ${file}
     VERBATIM)
 endfunction()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The laid-out package: every component present, importing system DLLs only, exporting what
 # the spooler calls (undecorated in the 32-bit DLLs), free of symbols and debug sections;
-# install.exe within its size limit, importing KnownDLLs only, with its DLL characteristics,
-# unwind data for every function of its separate symbols file, its whole manifest, dialog 101
-# and version resource as built; and the whole package byte-identical when built again from a
+# install.exe within its size limit, its section table (printed) with no section both writable
+# and executable, its import, IAT, exception, resource and relocation directories inside
+# sections, importing KnownDLLs only, with its DLL characteristics, unwind data for every
+# function of its separate symbols file, its whole manifest, dialog 101 and version resource as
+# built; and the whole package byte-identical when built again from a
 # copy of the sources in another directory (QGR_SKIP_REPRO=1 skips that second build).
 #   package-check.sh <application folder> [install.exe's symbols file]
 set -u

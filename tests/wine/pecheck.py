@@ -3,21 +3,29 @@
 
   pecheck.py timestamp FILE     prints the header's time stamp (seconds)
   pecheck.py installer FILE SYMBOLS
-                                checks install.exe: no symbols or debug sections, what Windows
-                                reads before its first line runs (the whole manifest, the DLL
-                                characteristics, an import table of KnownDLLs only), unwind data
-                                for every function named in SYMBOLS (its separate symbols file,
-                                which must be the one its debug link names), dialog 101 and the
-                                version resource; one "ok"/"FAIL" line each
+                                checks install.exe: no symbols, debug sections or debug link, its
+                                section table (printed; none both writable and executable), what
+                                Windows reads before its first line runs (the whole manifest, the
+                                DLL characteristics, the data directories inside sections, an
+                                import table of KnownDLLs only), unwind data for every function
+                                named in SYMBOLS (its separate symbols file, which must describe
+                                this image), dialog 101 and the version resource; one "ok"/"FAIL"
+                                line each
 Exit status 0 when every check passed.
 """
+import collections
 import struct
 import sys
 import xml.etree.ElementTree as ET
-import zlib
 
 RT_DIALOG, RT_VERSION, RT_MANIFEST = 5, 16, 24
-DIR_IMPORT, DIR_EXCEPTION, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 3, 5, 13
+DIR_IMPORT, DIR_RESOURCE, DIR_EXCEPTION, DIR_BASERELOC, DIR_IAT, DIR_DELAY_IMPORT = 1, 2, 3, 5, 12, 13
+# The directories the loader or stack walks follow in install.exe; each must lie in the file's
+# data of one section that is not executable.
+DIRECTORIES = (("Import", DIR_IMPORT), ("IAT", DIR_IAT), ("Exception", DIR_EXCEPTION),
+               ("Resource", DIR_RESOURCE), ("BaseReloc", DIR_BASERELOC))
+# IMAGE_SCN_MEM_*: what the loader maps a section as.
+SCN_EXECUTE, SCN_READ, SCN_WRITE = 0x20000000, 0x40000000, 0x80000000
 # IMAGE_DLLCHARACTERISTICS_*: HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE.
 DLL_CHARACTERISTICS = (("high-entropy ASLR", 0x0020), ("dynamic base", 0x0040), ("NX compatible", 0x0100),
                        ("terminal-server aware", 0x8000))
@@ -25,6 +33,13 @@ DLL_CHARACTERISTICS = (("high-entropy ASLR", 0x0020), ("dynamic base", 0x0040), 
 KNOWN_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "msvcrt.dll"}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+
+
+Section = collections.namedtuple("Section", "name va vsize rptr rsize flags")
+
+
+def access(flags):
+    return "".join(c if flags & bit else "-" for c, bit in (("R", SCN_READ), ("W", SCN_WRITE), ("X", SCN_EXECUTE)))
 
 
 class Pe:
@@ -53,16 +68,17 @@ class Pe:
             off = opt + optsize + 40 * i
             raw_name = d[off:off + 8].rstrip(b"\0").decode("ascii", "replace")
             vsize, va, rsize, rptr = struct.unpack_from("<IIII", d, off + 8)
+            flags = struct.unpack_from("<I", d, off + 36)[0]
             name = raw_name
             if raw_name.startswith("/") and strtab:
                 start = strtab + int(raw_name[1:])
                 name = d[start:d.index(b"\0", start)].decode("ascii", "replace")
-            self.sections.append((name, va, vsize, rptr, rsize))
+            self.sections.append(Section(name, va, vsize, rptr, rsize, flags))
 
     def offset(self, rva):
-        for _, va, vsize, rptr, rsize in self.sections:
-            if va <= rva < va + max(vsize, rsize):
-                return rptr + rva - va
+        for s in self.sections:
+            if s.va <= rva < s.va + max(s.vsize, s.rsize):
+                return s.rptr + rva - s.va
         raise ValueError("RVA 0x%x is in no section" % rva)
 
     def cstring(self, rva):
@@ -105,18 +121,23 @@ class Pe:
                 raw = d[start:d.index(b"\0", start)]
             value, section, kind, _, naux = struct.unpack_from("<IhHBB", d, at + 8)
             if kind == 0x20 and section > 0:  # DT_FCN
-                found[raw.rstrip(b"\0").decode("ascii", "replace")] = self.sections[section - 1][1] + value
+                found[raw.rstrip(b"\0").decode("ascii", "replace")] = self.sections[section - 1].va + value
             i += 1 + naux
         return found
 
-    def debug_link(self):
-        """(file name, CRC-32) from .gnu_debuglink, or None."""
-        for name, _, vsize, rptr, rsize in self.sections:
-            if name == ".gnu_debuglink":
-                raw = self.data[rptr:rptr + min(vsize, rsize)]
-                file = raw[:raw.index(b"\0")].decode("utf-8", "replace")
-                return file, struct.unpack_from("<I", raw, (len(file) + 4) & ~3)[0]
+    def section_holding(self, rva, size):
+        """The section whose data in the file holds [rva, rva + size), or None."""
+        for s in self.sections:
+            if s.va <= rva and rva + size <= s.va + min(s.vsize, s.rsize):
+                return s
         return None
+
+    def layout(self):
+        """What a symbols file split off this image shares with it: entry point, time stamp and
+        the loaded sections' names, addresses and sizes."""
+        loaded = [(s.name, s.va, s.vsize) for s in self.sections
+                  if not s.name.startswith((".debug", ".zdebug", ".gnu_debuglink"))]
+        return self.entry, self.timestamp, loaded
 
     def resources(self):
         """{(type, name, language): bytes}; names are ids or strings."""
@@ -274,17 +295,14 @@ def check_loader_view(c, pe, symbols_path):
     functions = pe.runtime_functions()
     c.expect(".pdata present", True, len(functions) > 0)
     c.expect("entry point has unwind data", True, any(b <= pe.entry < e for b, e, _ in functions))
-    link = pe.debug_link()
-    c.expect("debug link present", True, link is not None)
     try:
-        with open(symbols_path, "rb") as f:
-            crc = zlib.crc32(f.read())
+        symbols = Pe(symbols_path)
     except OSError as e:
         c.expect("separate symbols readable", True, str(e))
         return
-    if link is not None:
-        c.expect("separate symbols are the linked ones (CRC-32)", "0x%08x" % link[1], "0x%08x" % crc)
-    named = Pe(symbols_path).function_symbols()
+    # No debug link names the symbols file: it must be the one split off this very link.
+    c.expect("separate symbols describe this image (entry, time stamp, sections)", pe.layout(), symbols.layout())
+    named = symbols.function_symbols()
     uncovered = sorted(n for n, rva in named.items() if not any(b <= rva < e for b, e, _ in functions))
     c.expect("functions in the symbols", True, len(named) > 0)
     shown = uncovered[:10] + (["... %d in all" % len(uncovered)] if len(uncovered) > 10 else [])
@@ -293,12 +311,29 @@ def check_loader_view(c, pe, symbols_path):
           % (len(functions), len(named), len(uncovered)))
 
 
+def check_sections(c, pe):
+    """The section table as the loader maps it, and where the data directories point."""
+    for s in pe.sections:
+        print("     section %-8s raw %6d  virtual %6d  flags 0x%08X %s" % (s.name, s.rsize, s.vsize, s.flags, access(s.flags)))
+    c.expect("sections both writable and executable", [],
+             [s.name for s in pe.sections if s.flags & SCN_WRITE and s.flags & SCN_EXECUTE])
+    for what, index in DIRECTORIES:
+        rva, size = pe.directory(index)
+        s = pe.section_holding(rva, size) if rva and size else None
+        where = "0x%x+0x%x in %s" % (rva, size, s.name if s else "no section")
+        c.expect("%s directory (%s) in a section's data, not executable" % (what, where), True,
+                 s is not None and not s.flags & SCN_EXECUTE)
+
+
 def check_installer(path, symbols_path):
     pe = Pe(path)
     c = Checks()
-    debug = [s[0] for s in pe.sections if s[0].startswith((".debug", ".zdebug"))]
-    c.expect("debug sections", [], debug)
+    # A debug link is a section of its own and, by its long name, a string table after the data.
+    debug = [s.name for s in pe.sections if s.name.startswith((".debug", ".zdebug", ".gnu_debuglink"))]
+    c.expect("debug sections and debug link", [], debug)
     c.expect("symbols", 0, pe.nsyms)
+    c.expect("bytes after the last section's data", 0, len(pe.data) - max(s.rptr + s.rsize for s in pe.sections))
+    check_sections(c, pe)
     check_loader_view(c, pe, symbols_path)
     res = pe.resources()
 
