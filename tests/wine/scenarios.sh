@@ -148,6 +148,33 @@ scenario_journal() {
   qgr_end
 }
 
+# A reinstall ended abruptly (a power cut, a deployment tool's time-out: the Wine layer ends the
+# process before a given spooler call) after its first deletion, and once more before its first
+# printer is added back: each time the next install puts A and B back from the install journal.
+# The reinstall deletes the first install's qgrServer first, then A: the first cut comes before B.
+scenario_killed() {
+  qgr_begin killed shim || return 1
+  qgr_install first in
+  expect_exit 1
+  qgr_wait_tray
+  qgr_tool "$QGR_SCEN_DIR/seed-a.log" seed "Quillgraph A" s1 "first comment" "room 1" default
+  qgr_tool "$QGR_SCEN_DIR/seed-b.log" seed "Quillgraph B" s2 "second comment" "room 2"
+  local cut
+  for cut in DeletePrinter:3 AddPrinterW:1; do
+    QGR_KILL_BEFORE=$cut qgr_install "cut-${cut%:*}" in
+    expect_exit 99
+    qgr_inspect "cut-${cut%:*}"
+    expect_line "$QGR_STATE" "printers=$([ "$cut" = DeletePrinter:3 ] && echo 1 || echo 0)"
+    qgr_install "again-${cut%:*}" in
+    expect_exit 1
+    qgr_inspect "after-${cut%:*}"
+    check_a_and_b_back
+  done
+  qgr_install whole verify
+  expect_exit 104
+  qgr_end
+}
+
 scenario_uninstall() {
   qgr_begin uninstall shim || return 1
   qgr_install first in
@@ -465,4 +492,4 @@ scenario_planted_dlls() {
   qgr_end
 }
 
-QGR_SCENARIOS="fresh_install reinstall journal uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"
+QGR_SCENARIOS="fresh_install reinstall journal killed uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"

@@ -8,9 +8,12 @@
 //    driver (1797) and honours DPD_DELETE_UNUSED_FILES / DPD_DELETE_ALL_FILES;
 //  - DeleteMonitorW refuses a monitor whose port a printer uses (3008);
 //  - SetPrinterW level 0 with PRINTER_CONTROL_PURGE deletes the queued jobs.
+// For the tests it can also refuse drivers (QGR_REFUSE_DRIVERS) and end the process before a
+// given call (QGR_KILL_BEFORE).
 #include <windows.h>
 #include <winspool.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -73,7 +76,22 @@ std::vector<std::wstring> MonitorPorts(const wchar_t* monitor) {
 
 extern "C" {
 
+// With QGR_KILL_BEFORE=<function>:<n>, the process ends before the n-th call of that function
+// reaches the spooler, as a power cut or a deployment tool's time-out ends it: no clean-up, no
+// further call. Exit code 99, which the installer never returns.
+static void KillBefore(const wchar_t* function) {
+  wchar_t spec[64] = {0};
+  DWORD length = GetEnvironmentVariableW(L"QGR_KILL_BEFORE", spec, 64);
+  if (length == 0 || length >= 64) return;
+  std::wstring target(spec);
+  size_t colon = target.find(L':');
+  if (colon == std::wstring::npos || target.compare(0, colon, function) != 0) return;
+  static long calls = 0;
+  if (++calls == std::wcstol(target.c_str() + colon + 1, nullptr, 10)) TerminateProcess(GetCurrentProcess(), 99);
+}
+
 HANDLE WINAPI Shim_AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
+  KillBefore(L"AddPrinterW");
   if (level != 2 || !info) return AddPrinterW(server, level, info);
   PRINTER_INFO_2W copy = *reinterpret_cast<PRINTER_INFO_2W*>(info);
   HANDLE existing = nullptr;
@@ -161,13 +179,17 @@ BOOL WINAPI Shim_AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DW
   return AddPrinterDriverExW(server, level, info, flags);
 }
 
+BOOL WINAPI Shim_DeletePrinter(HANDLE printer) {
+  KillBefore(L"DeletePrinter");
+  return DeletePrinter(printer);
+}
+
 // Plain pass-through for everything else the installer imports.
 #define PASS(ret, name, params, args) \
   ret WINAPI Shim_##name params { return name args; }
 
 PASS(BOOL, AddMonitorW, (LPWSTR a, DWORD b, LPBYTE c), (a, b, c))
 PASS(BOOL, ClosePrinter, (HANDLE a), (a))
-PASS(BOOL, DeletePrinter, (HANDLE a), (a))
 PASS(BOOL, EnumMonitorsW, (LPWSTR a, DWORD b, LPBYTE c, DWORD d, LPDWORD e, LPDWORD f), (a, b, c, d, e, f))
 PASS(BOOL, EnumPrinterDriversW, (LPWSTR a, LPWSTR b, DWORD c, LPBYTE d, DWORD e, LPDWORD f, LPDWORD g),
      (a, b, c, d, e, f, g))
