@@ -85,10 +85,10 @@ scenario_fresh_install() {
 
 # The two seeded printers as a reinstall leaves them: with every setting, A the default, and the
 # "deleted" marks of their settings keys removed.
-check_a_and_b_back() {
+check_a_and_b_back() { # [B's share name]
   expect_line "$QGR_STATE" 'printers=2'
   expect_line "$QGR_STATE" 'printer=Quillgraph A|port=QuillgraphServer:|driver=Quillgraph Server|comment=first comment|location=room 1|share=Quillgraph A|datatype=RAW|processor=WinPrint|attributes=0x00000008'
-  expect_line "$QGR_STATE" 'printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=Quillgraph B|datatype=RAW|processor=WinPrint|attributes=0x00000008'
+  expect_line "$QGR_STATE" "printer=Quillgraph B|port=QuillgraphServer:|driver=Quillgraph Server|comment=second comment|location=room 2|share=${1:-Quillgraph B}|datatype=RAW|processor=WinPrint|attributes=0x00000008"
   expect_line "$QGR_STATE" 'subkey=Quillgraph A|plain=s1|dsuser=s1'
   expect_line "$QGR_STATE" 'subkey=Quillgraph B|plain=s2|dsuser=s2'
   expect_line "$QGR_STATE" 'default=Quillgraph A'
@@ -150,7 +150,8 @@ scenario_journal() {
 
 # A reinstall ended abruptly (a power cut, a deployment tool's time-out: the Wine layer ends the
 # process before a given spooler call) after its first deletion, and once more before its first
-# printer is added back: each time the next install puts A and B back from the install journal.
+# printer is added back: each time the next install puts A and B back from the install journal,
+# B shared under its own share name.
 # The reinstall deletes the first install's qgrServer first, then A: the first cut comes before B.
 scenario_killed() {
   qgr_begin killed shim || return 1
@@ -158,7 +159,7 @@ scenario_killed() {
   expect_exit 1
   qgr_wait_tray
   qgr_tool "$QGR_SCEN_DIR/seed-a.log" seed "Quillgraph A" s1 "first comment" "room 1" default
-  qgr_tool "$QGR_SCEN_DIR/seed-b.log" seed "Quillgraph B" s2 "second comment" "room 2"
+  qgr_tool "$QGR_SCEN_DIR/seed-b.log" seed "Quillgraph B" s2 "second comment" "room 2" share=ShareB
   local cut
   for cut in DeletePrinter:3 AddPrinterW:1; do
     QGR_KILL_BEFORE=$cut qgr_install "cut-${cut%:*}" in
@@ -168,7 +169,7 @@ scenario_killed() {
     qgr_install "again-${cut%:*}" in
     expect_exit 1
     qgr_inspect "after-${cut%:*}"
-    check_a_and_b_back
+    check_a_and_b_back ShareB
   done
   qgr_install whole verify
   expect_exit 104

@@ -411,10 +411,16 @@ int Inspect(int argc, wchar_t** argv) {
   return 0;
 }
 
-// seed <name> <subkey> <comment> <location> [default]: a product printer as an earlier
-// install would have left it, with its per-user settings key marked "deleted".
+// seed <name> <subkey> <comment> <location> [default] [share=<share name>]: a product printer as
+// an earlier install would have left it, with its per-user settings key marked "deleted".
 int Seed(int argc, wchar_t** argv) {
   if (argc < 6) return 2;
+  bool makeDefault = false;
+  const wchar_t* shareName = nullptr;
+  for (int i = 6; i < argc; ++i) {
+    if (lstrcmpW(argv[i], L"default") == 0) makeDefault = true;
+    if (wcsncmp(argv[i], L"share=", 6) == 0) shareName = argv[i] + 6;
+  }
   PRINTER_INFO_2W info;
   ZeroMemory(&info, sizeof(info));
   info.pPrinterName = argv[2];
@@ -424,6 +430,10 @@ int Seed(int argc, wchar_t** argv) {
   info.pDatatype = const_cast<wchar_t*>(L"RAW");
   info.pComment = argv[4];
   info.pLocation = argv[5];
+  if (shareName) {
+    info.Attributes = PRINTER_ATTRIBUTE_SHARED;
+    info.pShareName = const_cast<wchar_t*>(shareName);
+  }
   HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
   if (!h) {
     Line("seed", "AddPrinterW failed " + Num(GetLastError()));
@@ -443,7 +453,7 @@ int Seed(int argc, wchar_t** argv) {
     RegSetValueExA(key, "deleted", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof(one));
     RegCloseKey(key);
   }
-  if (argc > 6 && lstrcmpW(argv[6], L"default") == 0 && !SetDefaultPrinterW(argv[2])) {
+  if (makeDefault && !SetDefaultPrinterW(argv[2])) {
     Line("seed", "SetDefaultPrinterW failed " + Num(GetLastError()));
     return 1;
   }
