@@ -176,6 +176,38 @@ scenario_killed() {
   qgr_end
 }
 
+# Another maker's printer pools the product's port with a port of its own. An uninstall moves it
+# to "file:" to remove the monitor; killed right there, before the monitor goes, it leaves the
+# printer on "file:" for the next run to put right: an install moves it back to the product's
+# port, an uninstall leaves it its own port alone.
+scenario_parked() {
+  qgr_begin parked shim || return 1
+  qgr_install first in
+  expect_exit 1
+  qgr_wait_tray
+  qgr_tool "$QGR_SCEN_DIR/other.log" other "Port Sharer" "LPT1:,QuillgraphServer:" \
+    "$APP\\drv\\vmqdrv64.dll" "$APP\\drv\\vmqui64.dll"
+  expect_match "$QGR_SCEN_DIR/other.log" '^other=ok' "another maker's printer added"
+  local sharer='^printer=Port Sharer\|port=' maker='\|driver=Other Maker Driver\|'
+  qgr_inspect before
+  expect_match "$QGR_STATE" "${sharer}LPT1:,QuillgraphServer:$maker" "pooled on LPT1: and the product's port"
+  QGR_KILL_BEFORE=DeleteMonitorW:2 qgr_install cut un
+  expect_exit 99
+  qgr_inspect cut
+  expect_match "$QGR_STATE" "${sharer}LPT1:,file:$maker" "killed while parked: on LPT1: and file:"
+  qgr_install back in
+  expect_exit 1
+  qgr_inspect back
+  expect_match "$QGR_STATE" "${sharer}LPT1:,QuillgraphServer:$maker" "an install moves it back"
+  QGR_KILL_BEFORE=DeleteMonitorW:2 qgr_install cut-again un
+  expect_exit 99
+  qgr_install gone un
+  expect_exit 2
+  qgr_inspect gone
+  expect_match "$QGR_STATE" "${sharer}LPT1:$maker" "an uninstall leaves it on its own port"
+  qgr_end
+}
+
 scenario_uninstall() {
   qgr_begin uninstall shim || return 1
   qgr_install first in
@@ -493,4 +525,4 @@ scenario_planted_dlls() {
   qgr_end
 }
 
-QGR_SCENARIOS="fresh_install reinstall journal killed uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"
+QGR_SCENARIOS="fresh_install reinstall journal killed parked uninstall verify removetray oninit_defset onchkdrv words error_dialog shift_dialog locked_monitor tray_contract plain_install_uninstall plain_commands planted_dlls"

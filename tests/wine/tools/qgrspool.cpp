@@ -143,6 +143,7 @@ BOOL WINAPI Shim_DeletePrinterDriverExW(LPWSTR server, LPWSTR env, LPWSTR driver
 }
 
 BOOL WINAPI Shim_DeleteMonitorW(LPWSTR server, LPWSTR env, LPWSTR monitor) {
+  KillBefore(L"DeleteMonitorW");
   if (!server && monitor) {
     std::vector<std::wstring> ports = MonitorPorts(monitor);
     DWORD count = 0;

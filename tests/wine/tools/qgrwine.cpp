@@ -461,6 +461,46 @@ int Seed(int argc, wchar_t** argv) {
   return (a == 0 && b == 0) ? 0 : 1;
 }
 
+// other <printer> <ports> <driver dll> <ui dll>: another maker's printer (x64 driver "Other Maker
+// Driver" made from the given files, copied under names of its own) on a port list of its own.
+int Other(int argc, wchar_t** argv) {
+  if (argc < 6) return 2;
+  const std::wstring dir = L"C:\\other";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  std::wstring driverFile = dir + L"\\othdrv64.dll", uiFile = dir + L"\\othui64.dll";
+  if (!CopyFileW(argv[4], driverFile.c_str(), FALSE) || !CopyFileW(argv[5], uiFile.c_str(), FALSE)) {
+    Line("other", "CopyFileW failed " + Num(GetLastError()));
+    return 1;
+  }
+  DRIVER_INFO_3W driver;
+  ZeroMemory(&driver, sizeof(driver));
+  driver.cVersion = 3;
+  driver.pName = const_cast<wchar_t*>(L"Other Maker Driver");
+  driver.pEnvironment = const_cast<wchar_t*>(L"Windows x64");
+  driver.pDriverPath = &driverFile[0];
+  driver.pDataFile = &driverFile[0];
+  driver.pConfigFile = &uiFile[0];
+  if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&driver), APD_COPY_NEW_FILES)) {
+    Line("other", "AddPrinterDriverExW failed " + Num(GetLastError()));
+    return 1;
+  }
+  PRINTER_INFO_2W info;
+  ZeroMemory(&info, sizeof(info));
+  info.pPrinterName = argv[2];
+  info.pPortName = argv[3];
+  info.pDriverName = driver.pName;
+  info.pPrintProcessor = const_cast<wchar_t*>(L"WinPrint");
+  info.pDatatype = const_cast<wchar_t*>(L"RAW");
+  HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+  if (!h) {
+    Line("other", "AddPrinterW failed " + Num(GetLastError()));
+    return 1;
+  }
+  ClosePrinter(h);
+  Line("other", "ok");
+  return 0;
+}
+
 // pend <source> [destination]: a reboot-time rename (or deletion) as another program leaves it.
 int Pend(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
@@ -622,6 +662,7 @@ int wmain(int argc, wchar_t** argv) {
   if (cmd == L"waittray") return WaitTray(argc, argv);
   if (cmd == L"traycontract") return TrayContract(argc, argv);
   if (cmd == L"seed") return Seed(argc, argv);
+  if (cmd == L"other") return Other(argc, argv);
   if (cmd == L"pend") return Pend(argc, argv);
   if (cmd == L"hold") return Hold(argc, argv);
   if (cmd == L"release") return Release();
