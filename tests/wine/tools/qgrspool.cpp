@@ -80,10 +80,10 @@ extern "C" {
 // reaches the spooler, as a power cut or a deployment tool's time-out ends it: no clean-up, no
 // further call. Exit code 99, which the installer never returns.
 static void KillBefore(const wchar_t* function) {
-  wchar_t spec[64] = {0};
-  DWORD length = GetEnvironmentVariableW(L"QGR_KILL_BEFORE", spec, 64);
+  wchar_t setting[64] = {0};
+  DWORD length = GetEnvironmentVariableW(L"QGR_KILL_BEFORE", setting, 64);
   if (length == 0 || length >= 64) return;
-  std::wstring target(spec);
+  std::wstring target(setting);
   size_t colon = target.find(L':');
   if (colon == std::wstring::npos || target.compare(0, colon, function) != 0) return;
   static long calls = 0;
